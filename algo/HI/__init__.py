@@ -1,0 +1,1 @@
+"""Health-model extension module (``algo.HI.HI``)."""

@@ -1,0 +1,1 @@
+"""Remaining-useful-life extension module (``algo.RUL.RUL``)."""

@@ -1,0 +1,81 @@
+// Shared helpers for code that works on host objects through pybind11.
+//
+// Everything numeric in the modules is done by calling the host's packages
+// (numpy, pandas, scikit-learn, ...) through the interpreter; these helpers keep
+// those calls short and make Python's own semantics (rich comparison, truth
+// tests, unbound locals) explicit where the C++ operators would differ.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace algo {
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+// Raise a Python exception of the given type from C++.
+[[noreturn]] inline void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw py::error_already_set();
+}
+
+// Element-wise rich comparison, as Python's operators do it: for pandas and
+// numpy operands the result is a boolean Series or array, not a bool.
+inline py::object compare(py::handle a, py::handle b, int op) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+inline py::object gt(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
+inline py::object ge(py::handle a, py::handle b) { return compare(a, b, Py_GE); }
+inline py::object lt(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
+inline py::object le(py::handle a, py::handle b) { return compare(a, b, Py_LE); }
+inline py::object eq(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+inline py::object ne(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
+
+// Python's truth test (`if x:`), which raises for ambiguous pandas objects.
+inline bool truthy(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// `str(value)` as a C++ string.
+inline std::string text(py::handle value) { return py::str(value).cast<std::string>(); }
+
+// `a == "literal"` for a host object that is normally a str (configuration
+// fields, option names); anything that is not equal compares false.
+inline bool is_text(py::handle value, const char* literal) {
+    return truthy(eq(value, py::str(literal)));
+}
+
+// A local that a pipeline may leave unassigned (a configuration field with an
+// unknown value); reading it then fails the way the host reports an unbound
+// local variable.
+class Local {
+public:
+    explicit Local(const char* name) : name_(name) {}
+    Local& operator=(py::object value) {
+        value_ = std::move(value);
+        return *this;
+    }
+    bool bound() const { return value_.has_value(); }
+    const py::object& get() const {
+        if (!value_) {
+            raise(PyExc_UnboundLocalError, std::string("cannot access local variable '") + name_ +
+                                               "' where it is not associated with a value");
+        }
+        return *value_;
+    }
+    operator const py::object&() const { return get(); }
+
+private:
+    const char* name_;
+    std::optional<py::object> value_;
+};
+
+}  // namespace algo

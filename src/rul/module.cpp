@@ -1,0 +1,41 @@
+// The RUL extension module: its globals, `__all__` and exported functions.
+#include "core/function.hpp"
+#include "core/module_frame.hpp"
+
+namespace algo::rul {
+namespace {
+
+void populate(py::module_ m) {
+    m.attr("pd") = import_module("pandas");
+    m.attr("np") = import_module("numpy");
+    py::object plt = import_module("matplotlib.pyplot");
+    m.attr("plt") = plt;
+    m.attr("HI") = import_from("algo.HI", "HI");
+    m.attr("os") = import_module("os");
+    m.attr("ARIMA") = import_from("statsmodels.tsa.arima.model", "ARIMA");
+    m.attr("__all__") = py::list(py::make_tuple("rul_model", "rul_calculation"));
+    // A sans-serif font able to show Chinese labels, for hosts that plot the
+    // results.
+    plt.attr("rcParams")["font.sans-serif"] = py::list(py::make_tuple("Microsoft YaHei"));
+}
+
+ModuleFrame frame{"RUL", "algo.RUL.RUL", &populate};
+
+PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(frame, spec); }
+int exec(PyObject* module) { return exec_module(frame, module); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "RUL", "Remaining useful life: ARIMA forecast of the health index.", 0, nullptr,
+    slots,                 nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace algo::rul
+
+PyMODINIT_FUNC PyInit_RUL() { return PyModuleDef_Init(&algo::rul::definition); }
