@@ -1,0 +1,105 @@
+"""Synthetic condition-monitoring rows of a rotating machine.
+
+A reproducible stand-in for a real export, shared by the tests, the benchmarks
+and the demo: one row per sample with a "_time" column, tri-axial vibration
+features, band powers, failure-mode indicators, temperature and speed. The
+machine runs a daily load cycle; an optional bearing fault develops from a
+given time on and shows where a bearing fault shows in practice: in the upper
+bands, the peaks and crest factors, and the bearing indicator.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+AXES = ("X", "Y", "Z")
+TIME_MEASURES = ("Overall", "Peak", "Peak_to_Peak", "Crest_Factor", "Overall_QC")
+BANDS = tuple(f"Power_in_Band_{band:02d}" for band in range(1, 11))
+FAIL_MODES = ("Bearing", "Looseness", "Misalignment", "Imbalance", "Gear_mesh", "Van_Pass")
+
+_AXIS_LEVEL = {"X": 2.0, "Y": 1.6, "Z": 1.2}  # mm/s r.m.s., a healthy medium machine
+_BAND_SHARE = np.array([0.30, 0.22, 0.14, 0.10, 0.08, 0.06, 0.04, 0.03, 0.02, 0.01])
+_FAULT_BANDS = np.array([0, 0, 0, 0, 0, 0.5, 1.0, 1.5, 2.0, 2.5])  # growth per unit fault severity
+
+
+def feature_columns() -> list[str]:
+    """The feature names of a full export, in export order."""
+    axis_features = [f"{axis}_{measure}" for measure in TIME_MEASURES for axis in AXES]
+    bands = [f"{axis}_{band}" for axis in AXES for band in BANDS]
+    percentages = [f"{mode}_percentage" for mode in FAIL_MODES]
+    return ["RPM", *axis_features, *bands, *FAIL_MODES, *percentages, "Temperature"]
+
+
+def raw_label(feature: str) -> str:
+    """The display label a raw export uses for `feature` ("X-Power in Band 01", "Bearing %")."""
+    if feature == "_time":
+        return "Time"
+    if feature.endswith("_percentage"):
+        return feature[: -len("_percentage")] + " %"
+    if feature[:2] in ("X_", "Y_", "Z_"):
+        return feature[0] + "-" + feature[2:].replace("_", " ")
+    return feature
+
+
+def machine_frame(
+    start: str = "2024-01-01",
+    periods: int = 3600,
+    freq: str = "1s",
+    *,
+    seed: int = 0,
+    fault_start: str | None = None,
+    fault_days: float = 60.0,
+    raw_labels: bool = False,
+    time_as_text: bool = False,
+) -> pd.DataFrame:
+    """Rows of one machine, `periods` samples `freq` apart from `start`.
+
+    With `fault_start`, a bearing fault grows from that time on; its severity
+    reaches 1 (a clearly failing bearing) after `fault_days` days and keeps
+    growing. `raw_labels` gives the display labels of a raw export ("Time",
+    "X-Overall", ...); `time_as_text` gives the times as text, as a CSV would.
+    """
+    rng = np.random.default_rng(seed)
+    times = pd.date_range(start, periods=periods, freq=freq)
+    days = (times - times[0]).total_seconds().to_numpy() / 86400.0
+    load = 0.5 + 0.3 * np.sin(2 * np.pi * (days % 1.0)) + 0.05 * rng.standard_normal(periods)
+    severity = _fault_severity(times, fault_start, fault_days)
+
+    columns: dict[str, np.ndarray] = {"RPM": 1480 + 15 * load + rng.normal(0, 2, periods)}
+    overall = {}
+    for axis in AXES:
+        level = _AXIS_LEVEL[axis] * (1 + 0.25 * load + 0.6 * severity)
+        overall[axis] = level * np.exp(rng.normal(0, 0.04, periods))
+        crest = 1.5 + 1.5 * severity + rng.normal(0, 0.05, periods)
+        peak = overall[axis] * crest
+        columns[f"{axis}_Overall"] = overall[axis]
+        columns[f"{axis}_Peak"] = peak
+        columns[f"{axis}_Peak_to_Peak"] = 2 * peak * np.exp(rng.normal(0, 0.02, periods))
+        columns[f"{axis}_Crest_Factor"] = crest
+        columns[f"{axis}_Overall_QC"] = overall[axis] + rng.normal(0, 0.01, periods)
+    for axis in AXES:
+        power = overall[axis] ** 2
+        for share, growth, band in zip(_BAND_SHARE, _FAULT_BANDS, BANDS):
+            noise = np.exp(rng.normal(0, 0.08, periods))
+            columns[f"{axis}_{band}"] = power * share * (1 + growth * severity) * noise
+    indicators = {mode: np.abs(rng.normal(0.4, 0.1, periods)) for mode in FAIL_MODES}
+    indicators["Bearing"] = indicators["Bearing"] + 6 * severity
+    columns.update(indicators)
+    total = sum(indicators.values())
+    for mode in FAIL_MODES:
+        columns[f"{mode}_percentage"] = 100 * indicators[mode] / total
+    columns["Temperature"] = 40 + 8 * load + 10 * severity + rng.normal(0, 0.3, periods)
+
+    frame = pd.DataFrame({name: columns[name] for name in feature_columns()})
+    frame.insert(0, "_time", times.strftime("%Y-%m-%d %H:%M:%S") if time_as_text else times)
+    if raw_labels:
+        frame.columns = [raw_label(name) for name in frame.columns]
+    return frame
+
+
+def _fault_severity(times: pd.DatetimeIndex, fault_start: str | None, fault_days: float) -> np.ndarray:
+    if fault_start is None:
+        return np.zeros(len(times))
+    elapsed = (times - pd.Timestamp(fault_start)).total_seconds().to_numpy() / 86400.0
+    return np.clip(elapsed / fault_days, 0.0, None) ** 2
