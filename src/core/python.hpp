@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace algo {
 
@@ -53,24 +54,61 @@ inline bool is_text(py::handle value, const char* literal) {
     return truthy(eq(value, py::str(literal)));
 }
 
+// `seq[i]` through the host's item protocol.
+inline py::object item(py::handle seq, Py_ssize_t i) { return seq[py::int_(i)]; }
+
+// Python's `a, b, ... = value` for exactly `n` targets, with the host's
+// messages for a count that does not fit.
+inline std::vector<py::object> unpack(py::handle value, std::size_t n) {
+    PyObject* iterator = PyObject_GetIter(value.ptr());
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError,
+                  std::string("cannot unpack non-iterable ") + Py_TYPE(value.ptr())->tp_name + " object");
+        }
+        throw py::error_already_set();
+    }
+    py::iterator items = py::reinterpret_steal<py::iterator>(iterator);
+    std::vector<py::object> targets;
+    for (py::handle element : items) {
+        if (targets.size() == n) {
+            raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(n) + ")");
+        }
+        targets.push_back(py::reinterpret_borrow<py::object>(element));
+    }
+    if (targets.size() < n) {
+        raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(n) + ", got " +
+                                    std::to_string(targets.size()) + ")");
+    }
+    return targets;
+}
+
+// The host's error for reading a local variable that was never assigned.
+[[noreturn]] inline void raise_unbound(const char* name) {
+    raise(PyExc_UnboundLocalError,
+          std::string("cannot access local variable '") + name + "' where it is not associated with a value");
+}
+
+// The value of an optional local, or the unbound-local error naming it.
+template <class T>
+const T& bound(const std::optional<T>& value, const char* name) {
+    if (!value) raise_unbound(name);
+    return *value;
+}
+
 // A local that a pipeline may leave unassigned (a configuration field with an
 // unknown value); reading it then fails the way the host reports an unbound
 // local variable.
 class Local {
 public:
     explicit Local(const char* name) : name_(name) {}
+    Local(const char* name, py::object value) : name_(name), value_(std::move(value)) {}
     Local& operator=(py::object value) {
         value_ = std::move(value);
         return *this;
     }
-    bool bound() const { return value_.has_value(); }
-    const py::object& get() const {
-        if (!value_) {
-            raise(PyExc_UnboundLocalError, std::string("cannot access local variable '") + name_ +
-                                               "' where it is not associated with a value");
-        }
-        return *value_;
-    }
+    const py::object& get() const { return algo::bound(value_, name_); }
     operator const py::object&() const { return get(); }
 
 private:

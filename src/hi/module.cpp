@@ -2,6 +2,7 @@
 #include "core/function.hpp"
 #include "core/module_frame.hpp"
 #include "health_model.hpp"
+#include "pipelines.hpp"
 
 namespace algo::hi {
 namespace {
@@ -27,6 +28,11 @@ constexpr FunctionDef kFunctions[] = {
     def<&SPE_residual_testing>(
         "SPE_residual_testing", "(df, df_scaled, df_scaled_index, alpha)",
         "Fit the SPE model on already scaled data; return (residuals, SPE frame, SPE limit, SPE ratio)."),
+    def<&training_model>("training_model", "(df, algo_config, codebook=None)",
+                         "Train a health model of raw rows; return the model dictionary or its error form."),
+    def<&testing_model>("testing_model", "(df, dictionary)",
+                        "Score raw rows against a model dictionary; return T\u00b2, health index, deadline and "
+                        "the variable behind the first alarm."),
 };
 
 void populate(py::module_ m) {

@@ -1,0 +1,320 @@
+#include "pipeline_steps.hpp"
+
+#include <array>
+#include <limits>
+#include <initializer_list>
+
+namespace algo::hi::steps {
+
+namespace {
+
+constexpr const char* kTimeFormat = "%Y-%m-%d %H:%M:%S";
+
+const std::array<const char*, 3> kTimeKeywords = {"Overall", "Peak", "Crest"};
+const std::array<const char*, 1> kFrequencyKeywords = {"Band"};
+const std::array<const char*, 6> kFailModeKeywords = {"Bearing", "Looseness", "Misalignment",
+                                                      "Imbalance", "Gear",    "Van"};
+
+template <std::size_t N>
+bool contains_any(py::handle label, const std::array<const char*, N>& keywords) {
+    for (const char* keyword : keywords) {
+        int found = PySequence_Contains(label.ptr(), py::str(keyword).ptr());
+        if (found < 0) throw py::error_already_set();
+        if (found) return true;
+    }
+    return false;
+}
+
+py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+py::object without_columns_containing(py::object df, const char* text) {
+    py::object matches =
+        df.attr("columns").attr("str").attr("contains")(text, "case"_a = false, "na"_a = false);
+    return df.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ~matches)];
+}
+
+// max(100 * exp(ln 0.9 * t2 / ucl), 0.0): the health score of a T² value.
+py::object score_of(const Module& m, py::handle t_square, py::handle ucl) {
+    py::object np = m.global("np");
+    py::object ratio = t_square / ucl;
+    py::object score = np.attr("exp")(np.attr("log")(0.9) * ratio) * py::int_(100);
+    return builtin("max")(score, 0.0);
+}
+
+}  // namespace
+
+Settings Settings::parse(py::handle algo_config) {
+    py::list stripped;
+    for (py::handle piece : algo_config.attr("split")(",")) stripped.append(piece.attr("strip")());
+    std::vector<py::object> fields = unpack(stripped, 8);
+    auto field = [&](std::size_t i) { return text(fields[i]); };
+    return {field(0), field(1), field(2), field(3), field(4), field(5), field(6), field(7)};
+}
+
+Local time_scale_of(const Settings& settings) {
+    Local time_scale("time_scale");
+    if (settings.time_scale == "0") {
+        time_scale = py::str("min");
+    } else if (settings.time_scale == "1") {
+        time_scale = py::str("h");
+    }
+    return time_scale;
+}
+
+py::object compressed(const Module& m, py::handle df, py::handle time_col) {
+    return item(m.call("compress_by_second", df, time_col), 0);
+}
+
+py::object numeric_with_time(py::handle df, py::handle time_col) {
+    py::list columns;
+    columns.append(time_col);
+    py::object numeric = df.attr("select_dtypes")("include"_a = "number").attr("columns").attr("tolist")();
+    return df[columns + numeric];
+}
+
+py::object with_parsed_times(const Module& m, py::object df, py::handle time_col) {
+    py::object parsed = m.global("pd").attr("to_datetime")(df[time_col], "errors"_a = "coerce");
+    // A frame of its own, so that the assignment never writes through to the
+    // caller's data nor warns about it.
+    df = df.attr("copy")("deep"_a = false);
+    df[time_col] = parsed;
+    return df;
+}
+
+TimeSpan time_span(py::handle df, py::handle time_col) {
+    py::object times = df[time_col];
+    py::object start = times.attr("min")().attr("strftime")(kTimeFormat);
+    py::object end = times.attr("max")().attr("strftime")(kTimeFormat);
+    return {start, end};
+}
+
+py::object indexed_by_time(py::handle df, py::handle time_col) {
+    py::list subset;
+    subset.append(time_col);
+    return df.attr("dropna")("subset"_a = subset).attr("set_index")(time_col);
+}
+
+py::object without_quality_columns(py::object df) {
+    df = without_columns_containing(df, "percentage");
+    return without_columns_containing(df, "QC");
+}
+
+bool codebook_applies(py::handle codebook) {
+    return truthy(codebook) && truthy(ne(codebook.attr("get")("setup_name"), py::str("None")));
+}
+
+py::object codebook_filtered(const Module& m, py::handle df, py::handle codebook, const char* control) {
+    py::object mapping = m.call("feature_threshold_mapping", codebook);
+    return item(m.call("codebook_df_filter", df, mapping, "control"_a = control), 0);
+}
+
+bool is_empty(py::handle df) { return df.is_none() || truthy(df.attr("empty")); }
+
+Families Families::of(py::handle columns) {
+    Families families;
+    for (py::handle column : columns) {
+        if (contains_any(column, kTimeKeywords)) {
+            families.time.append(column);
+        } else if (contains_any(column, kFrequencyKeywords)) {
+            families.frequency.append(column);
+        } else if (contains_any(column, kFailModeKeywords)) {
+            families.fail_mode.append(column);
+        }
+    }
+    return families;
+}
+
+void Families::remove(py::handle names) {
+    auto kept = [&](const py::list& family) {
+        py::list result;
+        for (py::handle name : family) {
+            int dropped = PySequence_Contains(names.ptr(), name.ptr());
+            if (dropped < 0) throw py::error_already_set();
+            if (!dropped) result.append(name);
+        }
+        return result;
+    };
+    time = kept(time);
+    frequency = kept(frequency);
+    fail_mode = kept(fail_mode);
+}
+
+Local family_record(const Module& m, const std::string& feature_setting, const Families& families) {
+    Local record("indicator_col_name");
+    py::object make = m.global("SimpleNamespace");
+    if (feature_setting == "1") {
+        record = make("time"_a = families.time, "frequency"_a = families.frequency, "fail_mode"_a = families.fail_mode);
+    } else if (feature_setting == "2") {
+        record = make("time"_a = families.time, "frequency"_a = families.frequency, "fail_mode"_a = py::list());
+    } else if (feature_setting == "3") {
+        record = make("time"_a = py::list(), "frequency"_a = families.frequency, "fail_mode"_a = py::list());
+    }
+    return record;
+}
+
+py::list model_columns(py::handle time_col, py::handle record) {
+    py::list columns;
+    py::set seen;
+    auto add = [&](py::handle name) {
+        if (!seen.contains(name)) {
+            seen.add(name);
+            columns.append(name);
+        }
+    };
+    add(time_col);
+    for (const char* family : {"time", "frequency", "fail_mode"}) {
+        for (py::handle name : py::list(record.attr(family))) add(name);
+    }
+    return columns;
+}
+
+py::object select_present(py::handle df, py::handle columns) {
+    py::object available = df.attr("columns");
+    py::list present;
+    for (py::handle name : columns) {
+        int found = PySequence_Contains(available.ptr(), name.ptr());
+        if (found < 0) throw py::error_already_set();
+        if (found) present.append(name);
+    }
+    py::object all_rows = py::slice(py::none(), py::none(), py::none());
+    return df.attr("loc")[py::make_tuple(all_rows, present)].attr("copy")();
+}
+
+void extract(const Module& m, const Extraction& extraction, py::object& df, Local& record, const Local& time_scale,
+             py::handle time_col) {
+    py::object result;
+    switch (extraction.kind) {
+        case Extraction::Kind::none:
+            return;
+        case Extraction::Kind::binned:
+            if (extraction.hour_min_rows > 0 && is_text(time_scale.get(), "h")) {
+                df = m.call("time_filter", df, time_col, "sec_count"_a = extraction.hour_min_rows);
+            }
+            result = m.call("feature_extraction", df, record.get(), time_scale.get());
+            break;
+        case Extraction::Kind::rolling:
+            result = m.call("feature_extraction_rolling", df, record.get(), extraction.window, extraction.step);
+            break;
+    }
+    std::vector<py::object> features = unpack(result, 2);
+    df = features[0];
+    record = features[1];
+}
+
+FittedScaling fit_scaling(const Module& m, const std::string& scale_setting, py::handle df) {
+    FittedScaling scaling;
+    auto fitted = [&](const char* function) {
+        std::vector<py::object> result = unpack(m.call(function, df), 2);
+        scaling.frame = result[0];
+        scaling.scaler = result[1];
+    };
+    if (scale_setting == "1") {
+        scaling.frame = py::reinterpret_borrow<py::object>(df);
+        scaling.scaler = m.global("StandardScaler")();
+    } else if (scale_setting == "2") {
+        fitted("standardize");
+    } else if (scale_setting == "3") {
+        fitted("minmax_scale");
+    }
+    return scaling;
+}
+
+Local apply_scaling(const Module& m, const std::string& scale_setting, py::handle df, py::handle scaler) {
+    Local scaled("df_scaled");
+    if (scale_setting == "1") {
+        scaled = py::reinterpret_borrow<py::object>(df);
+    } else if (scale_setting == "2") {
+        scaled = m.call("testing_scaler", df, scaler);
+    } else if (scale_setting == "3") {
+        scaled = m.call("testing_minmax", df, scaler);
+    }
+    return scaled;
+}
+
+void check_model_size(const Local& df_scaled, status::Progress& progress) {
+    const py::object& frame = df_scaled.get();
+    if (frame.is_none() || py::len(frame) < 3) progress.notice(status::kNoteTooFewRows);
+}
+
+HealthModel fit_health_model(const Module& m, py::handle fit_frame, py::handle scaled, py::handle features) {
+    HealthModel model;
+    std::vector<py::object> fitted = unpack(m.call("health_modeling", fit_frame), 4);
+    model.mu = fitted[0];
+    model.cov = fitted[1];
+    model.ucl = fitted[2];
+    model.pca = fitted[3];
+    py::object index = scaled.attr("index");
+    model.t2 = item(m.call("cal_T2", scaled, model.pca, model.mu, model.cov, index), 0);
+    model.score = m.call("Health_Index", model.t2, model.ucl, 0.9);
+    model.anomaly_rate = m.call("T2_Anomaly_Rate", model.t2[py::str("tsquare")].attr("values"), model.ucl);
+    model.spe_ratio = unpack(m.call("SPE_residual", features, index, "alpha"_a = 0.05), 4)[3];
+    return model;
+}
+
+Deadline deadline_of(const Module& m, const std::string& rul_deadline_setting, const HealthModel& model) {
+    Deadline deadline;
+    py::object t2 = model.t2[py::str("tsquare")];
+    auto spread = [&](int sigmas) { return t2.attr("mean")() + py::int_(sigmas) * t2.attr("std")(); };
+    if (rul_deadline_setting == "1") {
+        py::object t_square = spread(12);
+        deadline.t_square = t_square;
+        deadline.score = score_of(m, t_square, model.ucl);
+    } else if (rul_deadline_setting == "2") {
+        deadline.warning_line = score_of(m, spread(24), model.ucl);
+        deadline.score = py::int_(0);
+        deadline.t_square = py::float_(std::numeric_limits<double>::infinity());
+    }
+    return deadline;
+}
+
+Robustness robustness_of(const HealthModel& model) {
+    py::object worst = builtin("max")(model.anomaly_rate, model.spe_ratio);
+    py::object index = builtin("round")(py::int_(1) - worst, 2);
+    return {index, py::str(truthy(ge(index, py::float_(0.9))) ? "verify" : "warning")};
+}
+
+py::object now_text(const Module& m) {
+    return m.global("datetime").attr("now")().attr("strftime")(kTimeFormat);
+}
+
+py::dict model_entries(const HealthModel& model, const FittedScaling& scaling, const Local& record,
+                       py::handle time_col, const Deadline& deadline, const Local& time_scale,
+                       const Robustness& robustness) {
+    py::dict entries;
+    entries["T2"] = model.t2;
+    entries["HI_Score"] = model.score;
+    entries["mu"] = model.mu;
+    entries["cov"] = model.cov;
+    entries["ucl"] = model.ucl;
+    entries["scaler"] = scaling.scaler.get();
+    entries["pca"] = model.pca;
+    entries["indicator_col_name"] = record.get();
+    entries["datetime_name"] = time_col;
+    entries["rul_deadline_t_square"] = deadline.t_square.get();
+    entries["rul_deadline"] = deadline.score.get();
+    entries["time_scale"] = time_scale.get();
+    entries["training_anomalies"] = model.anomaly_rate;
+    entries["model_bias"] = model.spe_ratio;
+    entries["training_model_robust_index"] = robustness.index;
+    entries["training_model_robust_status"] = robustness.status;
+    return entries;
+}
+
+py::dict model_error_record(const status::Progress& progress, const std::string& message, bool with_codebook) {
+    py::dict record;
+    for (const char* key : {"T2", "HI_Score", "mu", "cov", "ucl", "scaler", "pca", "indicator_col_name"}) {
+        record[key] = py::none();
+    }
+    record["datetime_name"] = "_time";
+    for (const char* key : {"rul_deadline_t_square", "rul_deadline", "time_scale", "training_anomalies",
+                            "model_bias", "training_model_robust_index"}) {
+        record[key] = py::none();
+    }
+    record["training_model_robust_status"] = status::kNone;
+    for (const char* key : {"algo_config", "build_time", "start_time", "end_time"}) record[key] = py::none();
+    if (with_codebook) record["codebook_setup"] = py::none();
+    status::append_failure(record, progress, message);
+    return record;
+}
+
+}  // namespace algo::hi::steps

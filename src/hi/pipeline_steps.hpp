@@ -1,0 +1,156 @@
+// The preparation road that the pipelines share: configuration fields,
+// column and time preparation, codebook filtering, feature families, feature
+// extraction and scaling by setting, and the health model fitted on the
+// result. Each pipeline strings these steps together in its own order, under
+// its own stage codes; where pipelines differ the step takes a parameter.
+#pragma once
+
+#include "core/function.hpp"
+#include "core/status.hpp"
+
+#include <optional>
+#include <string>
+
+namespace algo::hi::steps {
+
+// The eight comma-separated fields of a configuration string, stripped.
+struct Settings {
+    std::string time_scale;
+    std::string testing_outlier_clean;
+    std::string low_feature_select;
+    std::string feature;
+    std::string scale;
+    std::string model;
+    std::string rul_deadline;
+    std::string feature_extraction;
+
+    // Splits at every "," and unpacks exactly eight fields, failing as the
+    // host's unpacking does for any other count.
+    static Settings parse(py::handle algo_config);
+};
+
+// "min" for field value "0", "h" for "1"; any other value leaves it unset.
+Local time_scale_of(const Settings& settings);
+
+// compress_by_second(df, time_col)[0]: one row per second.
+py::object compressed(const Module& m, py::handle df, py::handle time_col);
+
+// The time column followed by the numeric columns, in frame order.
+py::object numeric_with_time(py::handle df, py::handle time_col);
+
+// The time column parsed, unparseable times as NaT.
+py::object with_parsed_times(const Module& m, py::object df, py::handle time_col);
+
+// Earliest and latest parsed time, "%Y-%m-%d %H:%M:%S"; NaT fails to format.
+struct TimeSpan {
+    py::object start, end;
+};
+TimeSpan time_span(py::handle df, py::handle time_col);
+
+// Rows with a time, indexed by it.
+py::object indexed_by_time(py::handle df, py::handle time_col);
+
+// Without the "percentage" and the "QC" columns (case-insensitive).
+py::object without_quality_columns(py::object df);
+
+// Whether a codebook asks for filtering: truthy and not named "None".
+bool codebook_applies(py::handle codebook);
+
+// Rows inside the codebook ranges; `control` is "all" or "min".
+py::object codebook_filtered(const Module& m, py::handle df, py::handle codebook, const char* control);
+
+bool is_empty(py::handle df);
+
+// Feature columns sorted into the time-domain, frequency and failure-mode
+// families by keyword; the first matching family wins.
+struct Families {
+    py::list time, frequency, fail_mode;
+
+    static Families of(py::handle columns);
+    // Drops the given names from every family, keeping the order of the rest.
+    void remove(py::handle names);
+};
+
+// The family record for a feature setting: "1" all families, "2" without
+// failure modes, "3" frequency only; any other value leaves it unset.
+Local family_record(const Module& m, const std::string& feature_setting, const Families& families);
+
+// The columns a model was trained on: the time column, then the members of
+// its family record, each name once.
+py::list model_columns(py::handle time_col, py::handle record);
+
+// A copy of `df` with those of `columns` that it has, in that order.
+py::object select_present(py::handle df, py::handle columns);
+
+// How a pipeline turns prepared rows into features.
+struct Extraction {
+    enum class Kind { none, binned, rolling } kind = Kind::none;
+    int window = 0, step = 0;  // rolling
+    int hour_min_rows = 0;     // binned: thin hours dropped first on the hour scale (0: never)
+
+    static Extraction binned(int hour_min_rows = 0) { return {Kind::binned, 0, 0, hour_min_rows}; }
+    static Extraction rolling(int window, int step) { return {Kind::rolling, window, step, 0}; }
+};
+
+// Runs the extraction: the feature frame replaces `df` and the family record
+// returned by the extraction replaces `record`. `Kind::none` leaves both.
+void extract(const Module& m, const Extraction& extraction, py::object& df, Local& record, const Local& time_scale,
+             py::handle time_col);
+
+// Scaling by setting when a model is trained: "1" none (an unfitted standard
+// scaler stands in), "2" standardize, "3" minmax_scale; otherwise unset.
+struct FittedScaling {
+    Local frame{"df_scaled"};
+    Local scaler{"scaler"};
+};
+FittedScaling fit_scaling(const Module& m, const std::string& scale_setting, py::handle df);
+
+// Scaling by setting with a stored scaler: "1" none, "2" testing_scaler,
+// "3" testing_minmax; otherwise unset.
+Local apply_scaling(const Module& m, const std::string& scale_setting, py::handle df, py::handle scaler);
+
+// Notes too little data to model: fewer than 3 scaled rows.
+void check_model_size(const Local& df_scaled, status::Progress& progress);
+
+// The PCA health model of the training rows and what it says about them.
+struct HealthModel {
+    py::object mu, cov, ucl, pca;
+    py::object t2, score, anomaly_rate, spe_ratio;
+};
+
+// Fits on `fit_frame`, scores `scaled` (T², health index, anomaly rate) and
+// fits the SPE model on the unscaled features `features`.
+HealthModel fit_health_model(const Module& m, py::handle fit_frame, py::handle scaled, py::handle features);
+
+// Deadline by setting: "1" the health score of mean + 12 standard deviations
+// of the training T²; "2" a warning line at mean + 24 standard deviations and
+// a deadline of 0, whose T² is then +inf (the T² that scores 0); otherwise
+// unset.
+struct Deadline {
+    Local t_square{"rul_deadline_t_square"};
+    Local score{"rul_deadline"};
+    std::optional<py::object> warning_line;
+};
+Deadline deadline_of(const Module& m, const std::string& rul_deadline_setting, const HealthModel& model);
+
+// 1 - the larger of the T² and SPE anomaly shares, rounded to 2 decimals, and
+// its verdict.
+struct Robustness {
+    py::object index, status;
+};
+Robustness robustness_of(const HealthModel& model);
+
+// datetime.now() as "%Y-%m-%d %H:%M:%S".
+py::object now_text(const Module& m);
+
+// The entries every trained model dictionary starts with, "T2" to
+// "training_model_robust_status".
+py::dict model_entries(const HealthModel& model, const FittedScaling& scaling, const Local& record,
+                       py::handle time_col, const Deadline& deadline, const Local& time_scale,
+                       const Robustness& robustness);
+
+// The error form of a model dictionary: every data entry None except the
+// fixed ones, then the status keys.
+py::dict model_error_record(const status::Progress& progress, const std::string& message, bool with_codebook);
+
+}  // namespace algo::hi::steps
