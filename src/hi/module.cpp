@@ -1,6 +1,7 @@
 // The HI extension module: its globals, `__all__` and exported functions.
 #include "core/function.hpp"
 #include "core/module_frame.hpp"
+#include "failure_modes.hpp"
 #include "health_model.hpp"
 #include "pipelines.hpp"
 
@@ -33,6 +34,17 @@ constexpr FunctionDef kFunctions[] = {
     def<&testing_model>("testing_model", "(df, dictionary)",
                         "Score raw rows against a model dictionary; return T\u00b2, health index, deadline and "
                         "the variable behind the first alarm."),
+    def<&failure_deadline_learning>(
+        "failure_deadline_learning", "(dfs, dictionary, info)",
+        "Refine a model's deadline from failure recordings; return the updated model dictionary."),
+    def<&pre_feature_training>("pre_feature_training", "(df)",
+                               "Warning (3 sigma) and alert (6 sigma) limits per feature of healthy rows."),
+    def<&pre_feature_light>("pre_feature_light", "(df, threshold)",
+                            "Traffic light per feature: the feature mean against its limits."),
+    def<&ISO20816_overall>("ISO20816_overall", "(power, foundation_type)",
+                           "ISO 20816-3 warning (zone B/C) and alert (zone C/D) limits in mm/s."),
+    def<&ISO20816_light>("ISO20816_light", "(df, warning, alert)",
+                         "Traffic light per overall-level feature: its mean against the ISO limits."),
 };
 
 void populate(py::module_ m) {

@@ -180,6 +180,13 @@ py::object select_present(py::handle df, py::handle columns) {
     return df.attr("loc")[py::make_tuple(all_rows, present)].attr("copy")();
 }
 
+Extraction scoring_extraction(const std::string& setting) {
+    if (setting == "1" || setting == "3") return Extraction::binned();
+    if (setting == "2") return Extraction::rolling(120, 60);
+    if (setting == "4") return Extraction::rolling(60, 30);
+    return {};
+}
+
 void extract(const Module& m, const Extraction& extraction, py::object& df, Local& record, const Local& time_scale,
              py::handle time_col) {
     py::object result;

@@ -92,6 +92,11 @@ struct Extraction {
     static Extraction rolling(int window, int step) { return {Kind::rolling, window, step, 0}; }
 };
 
+// How a stored model's setting extracts features when new data is scored:
+// "1" and "3" resample into time bins (never dropping thin hours), "2" and "4"
+// use the rolling windows of 120/60 and 60/30 rows.
+Extraction scoring_extraction(const std::string& setting);
+
 // Runs the extraction: the feature frame replaces `df` and the family record
 // returned by the extraction replaces `record`. `Kind::none` leaves both.
 void extract(const Module& m, const Extraction& extraction, py::object& df, Local& record, const Local& time_scale,

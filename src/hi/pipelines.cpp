@@ -20,14 +20,6 @@ steps::Extraction training_extraction(const std::string& setting) {
     return {};
 }
 
-// Testing resamples for "3" too, and never drops thin hours.
-steps::Extraction testing_extraction(const std::string& setting) {
-    if (setting == "1" || setting == "3") return steps::Extraction::binned();
-    if (setting == "2") return steps::Extraction::rolling(120, 60);
-    if (setting == "4") return steps::Extraction::rolling(60, 30);
-    return {};
-}
-
 py::dict train(const Module& m, py::object df, py::handle algo_config, py::handle codebook,
                status::Progress& progress) {
     const py::str time_col(kTimeColumn);
@@ -135,7 +127,7 @@ py::dict test(const Module& m, py::object df, py::handle dictionary, py::handle 
     df = steps::indexed_by_time(steps::with_parsed_times(m, df, time_col), time_col);
 
     progress.enter("Error_05");
-    const steps::Extraction extraction = testing_extraction(settings.feature_extraction);
+    const steps::Extraction extraction = steps::scoring_extraction(settings.feature_extraction);
     Local record("indicator_col_name", stored("indicator_col_name"));
     steps::extract(m, extraction, df, record, Local("time_scale", stored("time_scale")), time_col);
 
