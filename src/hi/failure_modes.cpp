@@ -54,9 +54,7 @@ FailureQuartile score_failure_recording(const Module& m, py::object df, py::hand
     py::object index = df_scaled.get().attr("index");
     py::object t2 = item(m.call("cal_T2", df_scaled.get(), pca, mu, cov, index), 0);
     py::object quartile = t2[py::str("tsquare")].attr("quantile")(0.25);
-    py::object np = m.global("np");
-    py::object score = np.attr("exp")(np.attr("log")(0.9) * quartile / stored("ucl")) * py::int_(100);
-    return {quartile, score};
+    return {quartile, steps::health_score(m, quartile, stored("ucl"))};
 }
 
 py::dict learn_deadline(const Module& m, py::handle dfs, py::handle dictionary, py::handle time_col,

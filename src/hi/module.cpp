@@ -34,6 +34,17 @@ constexpr FunctionDef kFunctions[] = {
     def<&testing_model>("testing_model", "(df, dictionary)",
                         "Score raw rows against a model dictionary; return T\u00b2, health index, deadline and "
                         "the variable behind the first alarm."),
+    def<&outlier_clean>(
+        "outlier_clean", "(df, dictionary, max_ratio_start=0.01, max_ratio_step=0.01, max_ratio_limit=0.5)",
+        "Train on IQR-cleaned rows, allowing a growing outlier share until the model is robust; return the model "
+        "dictionary with its 'respond' text, or its error form."),
+    def<&outlier_chebyshev_T2_purging>(
+        "outlier_chebyshev_T2_purging", "(df, algo_config)",
+        "Train on the rows left after iterative Chebyshev purging of T\u00b2 outliers; return the model "
+        "dictionary."),
+    def<&training_model_GB_compare>(
+        "training_model_GB_compare", "(df_good, df_bad, time_scale)",
+        "Train on a good period and place deadline and warning line by scoring a bad period."),
     def<&failure_deadline_learning>(
         "failure_deadline_learning", "(dfs, dictionary, info)",
         "Refine a model's deadline from failure recordings; return the updated model dictionary."),

@@ -33,14 +33,6 @@ py::object without_columns_containing(py::object df, const char* text) {
     return df.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ~matches)];
 }
 
-// max(100 * exp(ln 0.9 * t2 / ucl), 0.0): the health score of a T² value.
-py::object score_of(const Module& m, py::handle t_square, py::handle ucl) {
-    py::object np = m.global("np");
-    py::object ratio = t_square / ucl;
-    py::object score = np.attr("exp")(np.attr("log")(0.9) * ratio) * py::int_(100);
-    return builtin("max")(score, 0.0);
-}
-
 }  // namespace
 
 Settings Settings::parse(py::handle algo_config) {
@@ -258,6 +250,19 @@ HealthModel fit_health_model(const Module& m, py::handle fit_frame, py::handle s
     return model;
 }
 
+namespace {
+
+struct Deadline {
+    Local t_square{"rul_deadline_t_square"};
+    Local score{"rul_deadline"};
+    std::optional<py::object> warning_line;
+};
+
+// The health score of a T² value, never below 0.
+py::object clipped_score(const Module& m, py::handle t_square, py::handle ucl) {
+    return builtin("max")(health_score(m, t_square, ucl), 0.0);
+}
+
 Deadline deadline_of(const Module& m, const std::string& rul_deadline_setting, const HealthModel& model) {
     Deadline deadline;
     py::object t2 = model.t2[py::str("tsquare")];
@@ -265,14 +270,16 @@ Deadline deadline_of(const Module& m, const std::string& rul_deadline_setting, c
     if (rul_deadline_setting == "1") {
         py::object t_square = spread(12);
         deadline.t_square = t_square;
-        deadline.score = score_of(m, t_square, model.ucl);
+        deadline.score = clipped_score(m, t_square, model.ucl);
     } else if (rul_deadline_setting == "2") {
-        deadline.warning_line = score_of(m, spread(24), model.ucl);
+        deadline.warning_line = clipped_score(m, spread(24), model.ucl);
         deadline.score = py::int_(0);
         deadline.t_square = py::float_(std::numeric_limits<double>::infinity());
     }
     return deadline;
 }
+
+}  // namespace
 
 Robustness robustness_of(const HealthModel& model) {
     py::object worst = builtin("max")(model.anomaly_rate, model.spe_ratio);
@@ -280,13 +287,21 @@ Robustness robustness_of(const HealthModel& model) {
     return {index, py::str(truthy(ge(index, py::float_(0.9))) ? "verify" : "warning")};
 }
 
+py::object health_score(const Module& m, py::handle t_square, py::handle ucl) {
+    py::object np = m.global("np");
+    py::object ratio = t_square / ucl;
+    return np.attr("exp")(np.attr("log")(0.9) * ratio) * py::int_(100);
+}
+
 py::object now_text(const Module& m) {
     return m.global("datetime").attr("now")().attr("strftime")(kTimeFormat);
 }
 
-py::dict model_entries(const HealthModel& model, const FittedScaling& scaling, const Local& record,
-                       py::handle time_col, const Deadline& deadline, const Local& time_scale,
-                       const Robustness& robustness) {
+ModelEntries model_entries(const Module& m, const std::string& rul_deadline_setting, const HealthModel& model,
+                           const FittedScaling& scaling, const Local& record, py::handle time_col,
+                           const Local& time_scale) {
+    const Deadline deadline = deadline_of(m, rul_deadline_setting, model);
+    const Robustness robustness = robustness_of(model);
     py::dict entries;
     entries["T2"] = model.t2;
     entries["HI_Score"] = model.score;
@@ -304,7 +319,7 @@ py::dict model_entries(const HealthModel& model, const FittedScaling& scaling, c
     entries["model_bias"] = model.spe_ratio;
     entries["training_model_robust_index"] = robustness.index;
     entries["training_model_robust_status"] = robustness.status;
-    return entries;
+    return {entries, deadline.warning_line};
 }
 
 py::dict model_error_record(const status::Progress& progress, const std::string& message, bool with_codebook) {

@@ -127,19 +127,12 @@ struct HealthModel {
 // fits the SPE model on the unscaled features `features`.
 HealthModel fit_health_model(const Module& m, py::handle fit_frame, py::handle scaled, py::handle features);
 
-// Deadline by setting: "1" the health score of mean + 12 standard deviations
-// of the training T²; "2" a warning line at mean + 24 standard deviations and
-// a deadline of 0, whose T² is then +inf (the T² that scores 0); otherwise
-// unset.
-struct Deadline {
-    Local t_square{"rul_deadline_t_square"};
-    Local score{"rul_deadline"};
-    std::optional<py::object> warning_line;
-};
-Deadline deadline_of(const Module& m, const std::string& rul_deadline_setting, const HealthModel& model);
+// 100 * exp(ln 0.9 * t_square / ucl): the health score of a T² value with the
+// pipelines' score tightness 0.9.
+py::object health_score(const Module& m, py::handle t_square, py::handle ucl);
 
 // 1 - the larger of the T² and SPE anomaly shares, rounded to 2 decimals, and
-// its verdict.
+// its verdict: "verify" from 0.9 on, "warning" below.
 struct Robustness {
     py::object index, status;
 };
@@ -149,10 +142,19 @@ Robustness robustness_of(const HealthModel& model);
 py::object now_text(const Module& m);
 
 // The entries every trained model dictionary starts with, "T2" to
-// "training_model_robust_status".
-py::dict model_entries(const HealthModel& model, const FittedScaling& scaling, const Local& record,
-                       py::handle time_col, const Deadline& deadline, const Local& time_scale,
-                       const Robustness& robustness);
+// "training_model_robust_status", and the warning line that some end with.
+//
+// The deadline follows the deadline setting: "1" puts it at the health score
+// of mean + 12 standard deviations of the training T²; "2" draws a warning
+// line at mean + 24 standard deviations instead, with a deadline score of 0
+// whose T² is +inf (the T² that scores 0); any other value leaves it unset.
+struct ModelEntries {
+    py::dict entries;
+    std::optional<py::object> warning_line;
+};
+ModelEntries model_entries(const Module& m, const std::string& rul_deadline_setting, const HealthModel& model,
+                           const FittedScaling& scaling, const Local& record, py::handle time_col,
+                           const Local& time_scale);
 
 // The error form of a model dictionary: every data entry None except the
 // fixed ones, then the status keys.

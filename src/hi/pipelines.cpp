@@ -11,13 +11,25 @@ namespace {
 
 constexpr const char* kTimeColumn = "_time";
 
-// Windows of the rolling settings; "1" resamples into time bins.
-steps::Extraction training_extraction(const std::string& setting) {
-    if (setting == "1") return steps::Extraction::binned(1800);
+// Windows of the rolling settings; "1" resamples into time bins, dropping
+// hours with fewer than `hour_min_rows` rows on the hour scale first.
+steps::Extraction training_extraction(const std::string& setting, int hour_min_rows) {
+    if (setting == "1") return steps::Extraction::binned(hour_min_rows);
     if (setting == "2") return steps::Extraction::rolling(120, 60);
     if (setting == "3") return steps::Extraction::rolling(3600, 1800);
     if (setting == "4") return steps::Extraction::rolling(60, 30);
     return {};
+}
+
+// Status, build time and data span close a trained model dictionary; a
+// warning-line model ends with its line.
+void close_model(const Module& m, const steps::ModelEntries& trained, const steps::TimeSpan& span,
+                 const status::Progress& progress, py::dict& result) {
+    status::append_success(result, progress);
+    result["build_time"] = steps::now_text(m);
+    result["start_time"] = span.start;
+    result["end_time"] = span.end;
+    if (trained.warning_line) result["rul_warning_line"] = *trained.warning_line;
 }
 
 py::dict train(const Module& m, py::object df, py::handle algo_config, py::handle codebook,
@@ -47,7 +59,7 @@ py::dict train(const Module& m, py::object df, py::handle algo_config, py::handl
 
     progress.enter("Error_06");
     Local record = steps::family_record(m, settings.feature, families);
-    steps::extract(m, training_extraction(settings.feature_extraction), df, record, time_scale, time_col);
+    steps::extract(m, training_extraction(settings.feature_extraction, 1800), df, record, time_scale, time_col);
     if (steps::is_empty(df)) progress.notice(status::kNoteDowntime);
 
     progress.enter("Error_07");
@@ -59,17 +71,175 @@ py::dict train(const Module& m, py::object df, py::handle algo_config, py::handl
     if (settings.model == "1") model = steps::fit_health_model(m, scaling.frame, scaling.frame, df);
 
     progress.enter("Error_09");
-    const steps::HealthModel& fitted = bound(model, "T2");
-    const steps::Deadline deadline = steps::deadline_of(m, settings.rul_deadline, fitted);
-    const steps::Robustness robustness = steps::robustness_of(fitted);
-    py::dict result = steps::model_entries(fitted, scaling, record, time_col, deadline, time_scale, robustness);
+    const steps::ModelEntries trained = steps::model_entries(m, settings.rul_deadline, bound(model, "T2"), scaling,
+                                                             record, time_col, time_scale);
+    py::dict result = trained.entries;
     result["algo_config"] = algo_config;
     result["codebook_setup"] = codebook;
-    status::append_success(result, progress);
+    close_model(m, trained, span, progress, result);
+    return result;
+}
+
+// Training on the rows that survive IQR cleaning, retried with a growing
+// allowed outlier share until the model is robust enough.
+py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, py::handle ratio_start,
+                         py::handle ratio_step, py::handle ratio_limit, status::Progress& progress) {
+    auto stored = [&](const char* key) { return py::object(dictionary[py::str(key)]); };
+    const py::object time_col = stored("datetime_name");
+    const steps::Settings settings = steps::Settings::parse(stored("algo_config"));
+    const Local time_scale("time_scale", stored("time_scale"));
+
+    progress.enter("Error_01");
+    df = steps::numeric_with_time(steps::compressed(m, df, time_col), time_col);
+
+    progress.enter("Error_03");
+    df = steps::without_quality_columns(df);
+    const py::object codebook = stored("codebook_setup");
+    if (steps::codebook_applies(codebook)) df = steps::codebook_filtered(m, df, codebook, "all");
+
+    progress.enter("Error_04");
+    steps::Families families = steps::Families::of(df.attr("columns"));
+
+    progress.enter("Error_05");
+    if (settings.low_feature_select == "1") {
+        py::object low = m.call("low_resolution", df);
+        df = df.attr("drop")("columns"_a = low, "errors"_a = "ignore");
+        families.remove(low);
+    }
+
+    progress.enter("Error_06");
+    Local record = steps::family_record(m, settings.feature, families);
+
+    std::optional<py::dict> result;
+    for (py::object max_ratio = py::reinterpret_borrow<py::object>(ratio_start); truthy(le(max_ratio, ratio_limit));
+         max_ratio = max_ratio + ratio_step) {
+        progress.enter("Error_03");
+        py::object rows = m.call("IQR_outlier_percent_clean", df.attr("copy")(), max_ratio, stored("datetime_name"));
+        rows = steps::with_parsed_times(m, rows, time_col);
+        const steps::TimeSpan span = steps::time_span(rows, time_col);
+        rows = steps::indexed_by_time(rows, time_col);
+
+        progress.enter("Error_06");
+        steps::extract(m, training_extraction(settings.feature_extraction, 2500), rows, record, time_scale, time_col);
+
+        progress.enter("Error_07");
+        const steps::FittedScaling scaling = steps::fit_scaling(m, settings.scale, rows);
+
+        progress.enter("Error_08");
+        steps::check_model_size(scaling.frame, progress);
+        std::optional<steps::HealthModel> model;
+        if (settings.model == "1") model = steps::fit_health_model(m, scaling.frame, scaling.frame, rows);
+
+        progress.enter("Error_09");
+        const steps::ModelEntries trained = steps::model_entries(m, settings.rul_deadline, bound(model, "T2"),
+                                                                 scaling, record, time_col, time_scale);
+        result = trained.entries;
+        py::dict& pass = *result;
+        pass["start_time"] = span.start;
+        pass["end_time"] = span.end;
+        pass["algo_config"] = stored("algo_config");
+        pass["codebook_setup"] = codebook;
+        status::append_success(pass, progress);
+        pass["build_time"] = steps::now_text(m);
+        if (trained.warning_line) pass["rul_warning_line"] = *trained.warning_line;
+        if (truthy(ge(pass["training_model_robust_index"], py::float_(0.9)))) {
+            pass["respond"] = status::kRespondMeetsStandard;
+            return pass;
+        }
+    }
+    py::dict last = bound(result, "result");
+    last["respond"] = status::kRespondBelowStandard;
+    return last;
+}
+
+// Training on the rows left after iterative Chebyshev purging of the T²
+// outliers; every row is still scored against the purged model.
+py::dict purge_and_train(const Module& m, py::object df, py::handle algo_config) {
+    const py::str time_col(kTimeColumn);
+    status::Progress progress(status::kNone);
+    df = steps::compressed(m, df, time_col);
+    const steps::Settings settings = steps::Settings::parse(algo_config);
+    const Local time_scale = steps::time_scale_of(settings);
+
+    df = steps::with_parsed_times(m, steps::numeric_with_time(df, time_col), time_col);
+    const steps::TimeSpan span = steps::time_span(df, time_col);
+    df = steps::without_quality_columns(steps::indexed_by_time(df, time_col));
+
+    steps::Families families = steps::Families::of(df.attr("columns"));
+    if (settings.low_feature_select == "1") families.remove(m.call("low_resolution", df));
+    Local record = steps::family_record(m, settings.feature, families);
+    // This recipe has no 60-row windows: "4" extracts nothing.
+    const steps::Extraction extraction = settings.feature_extraction == "4"
+                                             ? steps::Extraction{}
+                                             : training_extraction(settings.feature_extraction, 1800);
+    steps::extract(m, extraction, df, record, time_scale, time_col);
+    if (steps::is_empty(df)) progress.notice(status::kNoteDowntime);
+
+    const steps::FittedScaling scaling = steps::fit_scaling(m, settings.scale, df);
+    steps::check_model_size(scaling.frame, progress);
+    py::object purged = item(m.call("purge_by_chebyshev", scaling.frame.get(), "alpha"_a = 0.05, "max_iter"_a = 10,
+                                    "one_sided"_a = true),
+                             0);
+    const steps::HealthModel model = steps::fit_health_model(m, purged, scaling.frame, df);
+    const steps::ModelEntries trained =
+        steps::model_entries(m, settings.rul_deadline, model, scaling, record, time_col, time_scale);
+    py::dict result = trained.entries;
+    result["algo_config"] = algo_config;
+    close_model(m, trained, span, progress, result);
+    return result;
+}
+
+// A model of the good period whose deadline and warning line are placed by
+// scoring the bad period with it.
+py::dict compare_and_train(const Module& m, py::object good, py::object bad, py::handle time_scale) {
+    const py::str time_col(kTimeColumn);
+    good = steps::numeric_with_time(good, time_col);
+    bad = steps::numeric_with_time(bad, time_col);
+    good = steps::with_parsed_times(m, good, time_col);
+    const steps::TimeSpan span = steps::time_span(good, time_col);
+    good = steps::without_quality_columns(steps::indexed_by_time(good, time_col));
+
+    // The good model watches the frequency bands alone.
+    steps::Families families = steps::Families::of(good.attr("columns"));
+    families.remove(m.call("low_resolution", good));
+    Local record = steps::family_record(m, "3", families);
+    const Local scale("time_scale", py::reinterpret_borrow<py::object>(time_scale));
+    steps::extract(m, steps::Extraction::rolling(120, 60), good, record, scale, time_col);
+    const steps::FittedScaling scaling = steps::fit_scaling(m, "3", good);
+    const steps::HealthModel model = steps::fit_health_model(m, scaling.frame, scaling.frame, good);
+    const steps::Robustness robustness = steps::robustness_of(model);
+
+    bad = steps::indexed_by_time(steps::with_parsed_times(m, bad, time_col), time_col);
+    steps::extract(m, steps::Extraction::binned(), bad, record, scale, time_col);
+    py::object bad_scaled = m.call("testing_minmax", bad, scaling.scaler.get());
+    py::object bad_index = bad_scaled.attr("index");
+    py::object bad_t2 = item(m.call("cal_T2", bad_scaled, model.pca, model.mu, model.cov, bad_index), 0);
+    py::object bad_tsquare = bad_t2[py::str("tsquare")];
+    py::object good_tsquare = model.t2[py::str("tsquare")];
+    py::object deadline = steps::health_score(m, bad_tsquare.attr("mean")(), model.ucl);
+    py::object midpoint = (good_tsquare.attr("mean")() + bad_tsquare.attr("quantile")(0.05)) / py::int_(2);
+    py::object warning_line = steps::health_score(m, midpoint, model.ucl);
+
+    py::dict result;
+    result["T2"] = model.t2;
+    result["HI_Score"] = model.score;
+    result["mu"] = model.mu;
+    result["cov"] = model.cov;
+    result["ucl"] = model.ucl;
+    result["scaler"] = scaling.scaler.get();
+    result["pca"] = model.pca;
+    result["indicator_col_name"] = record.get();
+    result["datetime_name"] = time_col;
+    result["rul_deadline"] = deadline;
+    result["rul_warning_line"] = warning_line;
+    result["time_scale"] = time_scale;
+    result["training_anomalies"] = model.anomaly_rate;
+    result["model_bias"] = model.spe_ratio;
+    result["training_model_robust_index"] = robustness.index;
+    result["training_model_robust_status"] = robustness.status;
     result["build_time"] = steps::now_text(m);
     result["start_time"] = span.start;
     result["end_time"] = span.end;
-    if (deadline.warning_line) result["rul_warning_line"] = *deadline.warning_line;
     return result;
 }
 
@@ -173,6 +343,28 @@ py::object training_model(const Module& m, py::object df, py::object algo_config
                            [&](const std::string& message) {
                                return steps::model_error_record(progress, message, /*with_codebook=*/true);
                            });
+}
+
+py::object outlier_clean(const Module& m, py::object df, py::object dictionary, py::object max_ratio_start,
+                         py::object max_ratio_step, py::object max_ratio_limit) {
+    // A dictionary without "datetime_name" is reported like any other failure
+    // of the configuration stage.
+    status::Progress progress("Error_02");
+    return status::guarded(
+        [&] {
+            return clean_and_train(m, df, dictionary, max_ratio_start, max_ratio_step, max_ratio_limit, progress);
+        },
+        [&](const std::string& message) {
+            return steps::model_error_record(progress, message, /*with_codebook=*/true);
+        });
+}
+
+py::object outlier_chebyshev_T2_purging(const Module& m, py::object df, py::object algo_config) {
+    return purge_and_train(m, df, algo_config);
+}
+
+py::object training_model_GB_compare(const Module& m, py::object df_good, py::object df_bad, py::object time_scale) {
+    return compare_and_train(m, df_good, df_bad, time_scale);
 }
 
 py::object testing_model(const Module& m, py::object df, py::object dictionary) {
