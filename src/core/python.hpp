@@ -8,6 +8,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -51,6 +53,45 @@ inline std::string text(py::handle value) { return py::str(value).cast<std::stri
 // fields, option names); anything that is not equal compares false.
 inline bool is_text(py::handle value, const char* literal) {
     return truthy(eq(value, py::str(literal)));
+}
+
+// `item in container`, with the host's fallback to iteration for containers
+// without `__contains__`.
+inline bool contains(py::handle container, py::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// `a, b, ... = value`: the N items of an iterable that must hold exactly N,
+// failing with the host's unpacking messages otherwise.
+template <std::size_t N>
+std::array<py::object, N> unpack(py::handle value) {
+    PyObject* raw = PyObject_GetIter(value.ptr());
+    if (raw == nullptr) {
+        PyTypeObject* type = Py_TYPE(value.ptr());
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && type->tp_iter == nullptr && !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, std::string("cannot unpack non-iterable ") + type->tp_name + " object");
+        }
+        throw py::error_already_set();
+    }
+    py::object iterator = py::reinterpret_steal<py::object>(raw);
+    auto next = [&]() -> py::object {
+        PyObject* item = PyIter_Next(iterator.ptr());
+        if (item == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(item);
+    };
+    std::array<py::object, N> values;
+    for (std::size_t i = 0; i < N; ++i) {
+        values[i] = next();
+        if (!values[i]) {
+            raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(N) + ", got " +
+                                        std::to_string(i) + ")");
+        }
+    }
+    if (next()) raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(N) + ")");
+    return values;
 }
 
 // A local that a pipeline may leave unassigned (a configuration field with an
