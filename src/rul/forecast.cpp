@@ -68,14 +68,15 @@ struct Grade {
     const char* signal;
     const char* show;
 };
+constexpr long kAnyCount = std::numeric_limits<long>::min();
 
 constexpr Grade kNinetyDayGrades[] = {
-    {90, "green", "\u2265 90"}, {30, "yellow", "30 - 90"}, {std::numeric_limits<long>::min(), "red", "< 30"}};
-constexpr Grade kThirtyDayGrades[] = {{30, "green", "\u2265 30"}, {std::numeric_limits<long>::min(), "red", "< 30"}};
-constexpr Grade kFifteenDayGrades[] = {{15, "green", "\u2265 15"}, {std::numeric_limits<long>::min(), "red", "< 15"}};
+    {90, "green", "\u2265 90"}, {30, "yellow", "30 - 90"}, {kAnyCount, "red", "< 30"}};
+constexpr Grade kThirtyDayGrades[] = {{30, "green", "\u2265 30"}, {kAnyCount, "red", "< 30"}};
+constexpr Grade kFifteenDayGrades[] = {{15, "green", "\u2265 15"}, {kAnyCount, "red", "< 15"}};
 // Five-minute steps; the labels are in minutes.
 constexpr Grade kFiveMinuteGrades[] = {
-    {20, "green", "\u2265 100"}, {8, "yellow", "40 - 100"}, {std::numeric_limits<long>::min(), "red", " < 40"}};
+    {20, "green", "\u2265 100"}, {8, "yellow", "40 - 100"}, {kAnyCount, "red", " < 40"}};
 
 const Grade& grade_of(py::handle steps, std::span<const Grade> grades) {
     for (const Grade& grade : grades.first(grades.size() - 1)) {
