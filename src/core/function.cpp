@@ -220,7 +220,7 @@ py::object make_function(py::module_ module, const char* source_file, const Func
     py::object module_name = module.attr("__name__");
     py::str name(def.name);
     py::str traceback_name(module_name.cast<std::string>() + "." + def.name);
-    py::str doc(def.doc);
+    py::object doc = def.doc ? py::object(py::str(def.doc)) : py::object(py::none());
     PyTypeObject* type = get_function_type();
 
     // Nothing below can fail, so the object never exists half-initialised.

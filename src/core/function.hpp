@@ -44,7 +44,7 @@ struct NativeFunction;
 struct FunctionDef {
     const char* name;
     const char* signature;
-    const char* doc;
+    const char* doc;  // nullptr: no docstring
     std::size_t arity;
     vectorcallfunc call;
 };

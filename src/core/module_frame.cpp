@@ -59,8 +59,11 @@ int exec_module(ModuleFrame& frame, PyObject* module) {
 
 py::object import_module(const char* module) { return py::module_::import(module); }
 
+// Through `__import__` with a from-list, so that `name` may also be a
+// submodule that nothing has imported yet (`from algo.HI import HI`).
 py::object import_from(const char* module, const char* name) {
-    return py::module_::import(module).attr(name);
+    py::object import = py::module_::import("builtins").attr("__import__");
+    return import(module, "fromlist"_a = py::make_tuple(name)).attr(name);
 }
 
 }  // namespace algo

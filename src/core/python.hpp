@@ -8,10 +8,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace algo {
 
@@ -57,31 +58,43 @@ inline bool is_text(py::handle value, const char* literal) {
 // `seq[i]` through the host's item protocol.
 inline py::object item(py::handle seq, Py_ssize_t i) { return seq[py::int_(i)]; }
 
-// Python's `a, b, ... = value` for exactly `n` targets, with the host's
-// messages for a count that does not fit.
-inline std::vector<py::object> unpack(py::handle value, std::size_t n) {
-    PyObject* iterator = PyObject_GetIter(value.ptr());
-    if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+// `item in container`, with the host's fallback to iteration for containers
+// without `__contains__`.
+inline bool contains(py::handle container, py::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// `a, b, ... = value`: the N items of an iterable that must hold exactly N,
+// failing with the host's unpacking messages otherwise.
+template <std::size_t N>
+std::array<py::object, N> unpack(py::handle value) {
+    PyObject* raw = PyObject_GetIter(value.ptr());
+    if (raw == nullptr) {
+        PyTypeObject* type = Py_TYPE(value.ptr());
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && type->tp_iter == nullptr && !PySequence_Check(value.ptr())) {
             PyErr_Clear();
-            raise(PyExc_TypeError,
-                  std::string("cannot unpack non-iterable ") + Py_TYPE(value.ptr())->tp_name + " object");
+            raise(PyExc_TypeError, std::string("cannot unpack non-iterable ") + type->tp_name + " object");
         }
         throw py::error_already_set();
     }
-    py::iterator items = py::reinterpret_steal<py::iterator>(iterator);
-    std::vector<py::object> targets;
-    for (py::handle element : items) {
-        if (targets.size() == n) {
-            raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(n) + ")");
+    py::object iterator = py::reinterpret_steal<py::object>(raw);
+    auto next = [&]() -> py::object {
+        PyObject* item = PyIter_Next(iterator.ptr());
+        if (item == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(item);
+    };
+    std::array<py::object, N> values;
+    for (std::size_t i = 0; i < N; ++i) {
+        values[i] = next();
+        if (!values[i]) {
+            raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(N) + ", got " +
+                                        std::to_string(i) + ")");
         }
-        targets.push_back(py::reinterpret_borrow<py::object>(element));
     }
-    if (targets.size() < n) {
-        raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(n) + ", got " +
-                                    std::to_string(targets.size()) + ")");
-    }
-    return targets;
+    if (next()) raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(N) + ")");
+    return values;
 }
 
 // The host's error for reading a local variable that was never assigned.

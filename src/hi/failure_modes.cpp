@@ -208,9 +208,7 @@ py::object threshold_lights(const Module& m, py::handle df, py::handle threshold
 // --- ISO 20816-3 ------------------------------------------------------------
 
 py::object overall_limits(py::handle power, py::handle foundation_type) {
-    int known = PySequence_Contains(py::make_tuple("Rigid", "Flexible").ptr(), foundation_type.ptr());
-    if (known < 0) throw py::error_already_set();
-    if (!known) raise(PyExc_ValueError, "foundation_type must be 'Rigid' or 'Flexible'.");
+    if (!contains(py::make_tuple("Rigid", "Flexible"), foundation_type)) raise(PyExc_ValueError, "foundation_type must be 'Rigid' or 'Flexible'.");
     const bool rigid = is_text(foundation_type, "Rigid");
     double warning = 0, alert = 0;
     if (truthy(ge(power, py::int_(15))) && truthy(le(power, py::int_(300)))) {
@@ -234,9 +232,7 @@ py::object overall_lights(const Module& m, py::handle df, py::handle warning, py
     py::object rows = prepared_rows(m, df);
     py::list overall;
     for (py::handle column : rows.attr("columns")) {
-        int found = PySequence_Contains(column.ptr(), py::str("Overall").ptr());
-        if (found < 0) throw py::error_already_set();
-        if (found) overall.append(column);
+        if (contains(column, py::str("Overall"))) overall.append(column);
     }
     const FeatureMeans means = feature_means(rows[overall]);
     py::dict result;

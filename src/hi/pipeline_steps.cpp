@@ -18,9 +18,7 @@ const std::array<const char*, 6> kFailModeKeywords = {"Bearing", "Looseness", "M
 template <std::size_t N>
 bool contains_any(py::handle label, const std::array<const char*, N>& keywords) {
     for (const char* keyword : keywords) {
-        int found = PySequence_Contains(label.ptr(), py::str(keyword).ptr());
-        if (found < 0) throw py::error_already_set();
-        if (found) return true;
+        if (contains(label, py::str(keyword))) return true;
     }
     return false;
 }
@@ -38,7 +36,7 @@ py::object without_columns_containing(py::object df, const char* text) {
 Settings Settings::parse(py::handle algo_config) {
     py::list stripped;
     for (py::handle piece : algo_config.attr("split")(",")) stripped.append(piece.attr("strip")());
-    std::vector<py::object> fields = unpack(stripped, 8);
+    const auto fields = unpack<8>(stripped);
     auto field = [&](std::size_t i) { return text(fields[i]); };
     return {field(0), field(1), field(2), field(3), field(4), field(5), field(6), field(7)};
 }
@@ -120,9 +118,7 @@ void Families::remove(py::handle names) {
     auto kept = [&](const py::list& family) {
         py::list result;
         for (py::handle name : family) {
-            int dropped = PySequence_Contains(names.ptr(), name.ptr());
-            if (dropped < 0) throw py::error_already_set();
-            if (!dropped) result.append(name);
+            if (!contains(names, name)) result.append(name);
         }
         return result;
     };
@@ -164,9 +160,7 @@ py::object select_present(py::handle df, py::handle columns) {
     py::object available = df.attr("columns");
     py::list present;
     for (py::handle name : columns) {
-        int found = PySequence_Contains(available.ptr(), name.ptr());
-        if (found < 0) throw py::error_already_set();
-        if (found) present.append(name);
+        if (contains(available, name)) present.append(name);
     }
     py::object all_rows = py::slice(py::none(), py::none(), py::none());
     return df.attr("loc")[py::make_tuple(all_rows, present)].attr("copy")();
@@ -195,17 +189,17 @@ void extract(const Module& m, const Extraction& extraction, py::object& df, Loca
             result = m.call("feature_extraction_rolling", df, record.get(), extraction.window, extraction.step);
             break;
     }
-    std::vector<py::object> features = unpack(result, 2);
-    df = features[0];
-    record = features[1];
+    auto [features, returned_record] = unpack<2>(result);
+    df = features;
+    record = returned_record;
 }
 
 FittedScaling fit_scaling(const Module& m, const std::string& scale_setting, py::handle df) {
     FittedScaling scaling;
     auto fitted = [&](const char* function) {
-        std::vector<py::object> result = unpack(m.call(function, df), 2);
-        scaling.frame = result[0];
-        scaling.scaler = result[1];
+        auto [frame, scaler] = unpack<2>(m.call(function, df));
+        scaling.frame = frame;
+        scaling.scaler = scaler;
     };
     if (scale_setting == "1") {
         scaling.frame = py::reinterpret_borrow<py::object>(df);
@@ -237,16 +231,16 @@ void check_model_size(const Local& df_scaled, status::Progress& progress) {
 
 HealthModel fit_health_model(const Module& m, py::handle fit_frame, py::handle scaled, py::handle features) {
     HealthModel model;
-    std::vector<py::object> fitted = unpack(m.call("health_modeling", fit_frame), 4);
-    model.mu = fitted[0];
-    model.cov = fitted[1];
-    model.ucl = fitted[2];
-    model.pca = fitted[3];
+    auto [mu, cov, ucl, pca] = unpack<4>(m.call("health_modeling", fit_frame));
+    model.mu = mu;
+    model.cov = cov;
+    model.ucl = ucl;
+    model.pca = pca;
     py::object index = scaled.attr("index");
     model.t2 = item(m.call("cal_T2", scaled, model.pca, model.mu, model.cov, index), 0);
     model.score = m.call("Health_Index", model.t2, model.ucl, 0.9);
     model.anomaly_rate = m.call("T2_Anomaly_Rate", model.t2[py::str("tsquare")].attr("values"), model.ucl);
-    model.spe_ratio = unpack(m.call("SPE_residual", features, index, "alpha"_a = 0.05), 4)[3];
+    model.spe_ratio = unpack<4>(m.call("SPE_residual", features, index, "alpha"_a = 0.05))[3];
     return model;
 }
 

@@ -310,9 +310,9 @@ py::dict test(const Module& m, py::object df, py::handle dictionary, py::handle 
     if (settings.model == "1" && extraction.kind != steps::Extraction::Kind::none) {
         py::object pca = stored("pca"), mu = stored("mu"), cov = stored("cov");
         py::object index = df_scaled.get().attr("index");
-        std::vector<py::object> scored = unpack(m.call("cal_T2", df_scaled.get(), pca, mu, cov, index), 2);
-        scores = scored[1];
-        t2 = extraction.kind == steps::Extraction::Kind::rolling ? window_mean(m, scored[0]) : scored[0];
+        auto [full_t2, pca_scores] = unpack<2>(m.call("cal_T2", df_scaled.get(), pca, mu, cov, index));
+        scores = pca_scores;
+        t2 = extraction.kind == steps::Extraction::Kind::rolling ? window_mean(m, full_t2) : full_t2;
     }
     py::object score = m.call("Health_Index", t2.get(), stored("ucl"), 0.9);
     py::object rul_deadline = stored("rul_deadline");
