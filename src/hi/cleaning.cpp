@@ -2,6 +2,7 @@
 
 #include "core/arrays.hpp"
 #include "core/kernels/fences.hpp"
+#include "core/kernels/quantiles.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -16,21 +17,40 @@ namespace {
 // One numeric column under the fence tests. Real-valued columns (numpy or
 // nullable integers and floats) are compared natively as float64 with NaN
 // for missing entries, which is how numpy compares them with a float fence;
-// other numeric kinds (time spans) keep pandas' own comparisons.
+// other numeric kinds (time spans) keep pandas' own comparisons. Quantiles of
+// float64 columns are computed natively, bit for bit as pandas computes them;
+// other dtypes (whose interpolation numpy does in their own arithmetic) ask
+// pandas.
 class FencedColumn {
 public:
     FencedColumn(const Module& m, py::object column) : column_(std::move(column)) {
-        const std::string kind = text(column_.attr("dtype").attr("kind"));
-        if (kind == "i" || kind == "u" || kind == "f") {
-            py::object np = m.global("np");
-            values_ = as_doubles(column_.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
+        py::object np = m.global("np");
+        py::object dtype = column_.attr("dtype");
+        const std::string kind = text(dtype.attr("kind"));
+        if (kind != "i" && kind != "u" && kind != "f") return;
+        values_ = as_doubles(column_.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
+        if (truthy(eq(dtype, np.attr("dtype")("float64")))) {
+            py::gil_scoped_release nogil;
+            order_.emplace(span_of(*values_));
         }
     }
 
-    std::size_t present() const { return column_.attr("count")().cast<std::size_t>(); }
+    std::size_t present() const { return order_ ? order_->size() : column_.attr("count")().cast<std::size_t>(); }
 
-    py::object quantile(py::handle q) const { return column_.attr("quantile")(q); }
-
+    py::object quantile(py::handle q) {
+        if (order_ && PyFloat_Check(q.ptr())) {
+            const double level = q.cast<double>();
+            if (level >= 0 && level <= 1) {
+                double value;
+                {
+                    py::gil_scoped_release nogil;
+                    value = order_->quantile(level);
+                }
+                return py::float_(value);
+            }
+        }
+        return column_.attr("quantile")(q);  // also reports a level outside [0, 1]
+    }
     std::size_t count_outside(py::handle lower, py::handle upper) const {
         if (values_) {
             const double lo = lower.cast<double>(), hi = upper.cast<double>();
@@ -63,17 +83,17 @@ private:
 
     py::object column_;
     std::optional<DoubleArray> values_;
+    std::optional<kernels::OrderStatistics> order_;
 };
 
 // Marks the rows of one column's outliers: values outside the IQR fences, or,
 // when those are more than `max_ratio` of the column, values outside its
 // max_ratio/2 and 1 - max_ratio/2 quantiles.
-void mark_column_outliers(const FencedColumn& column, py::handle max_ratio, py::handle iqr_k,
-                          py::array_t<bool>& marks) {
+void mark_column_outliers(FencedColumn& column, py::handle max_ratio, py::handle iqr_k, py::array_t<bool>& marks) {
     const std::size_t present = column.present();
     if (present == 0) return;  // an all-missing column marks nothing
-    py::list quartiles = column.quantile(py::make_tuple(0.25, 0.75)).attr("tolist")();
-    py::object q1 = quartiles[0], q3 = quartiles[1];
+    py::object q1 = column.quantile(py::float_(0.25));
+    py::object q3 = column.quantile(py::float_(0.75));
     py::object iqr = q3 - q1;
     py::object lower = q1 - iqr_k * iqr;
     py::object upper = q3 + iqr_k * iqr;
@@ -123,7 +143,8 @@ py::object IQR_outlier_percent_clean(const Module& m, py::object df, py::object 
     const auto columns = static_cast<py::ssize_t>(py::len(numeric.attr("columns")));
     for (py::ssize_t j = 0; j < columns; ++j) {
         py::object column = numeric.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-        mark_column_outliers(FencedColumn(m, column), max_ratio, iqr_k, drop);
+        FencedColumn fenced(m, column);
+        mark_column_outliers(fenced, max_ratio, iqr_k, drop);
     }
     return df.attr("loc")[np.attr("logical_not")(drop)];
 }
