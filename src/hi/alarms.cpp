@@ -67,6 +67,8 @@ std::optional<py::object> residual_rows(const Module& m, py::handle residual_df,
     return positions;
 }
 
+// The report row by row in pandas, for the residual frames `residual_rows`
+// leaves out.
 py::object pandas_report(const Module& m, py::handle alarm_times, py::handle residual_df, py::handle top_k) {
     py::list rows;
     for (py::handle time : alarm_times) {
@@ -150,14 +152,14 @@ py::object find_SPE_abnormal_times(const Module& m, py::object spe_df, py::objec
     if (py::len(alarm_times) == 0) {
         // A healthy machine has no SPE alarm: an empty report, not an error.
         const auto p = static_cast<py::ssize_t>(py::len(features));
-        report = ranked_report(m, alarm_times, features, DoubleArray(std::vector<py::ssize_t>{0, p}),
-                               head_length(top_k, p));
+        const py::ssize_t keep = head_length(top_k, p);
+        report = ranked_report(m, alarm_times, features, DoubleArray(std::vector<py::ssize_t>{0, p}), keep);
     } else if (auto rows = residual_rows(m, residual_df, alarm_times)) {
         py::object np = m.global("np");
         py::object alarm_residuals = np.attr("take")(residual_df.attr("to_numpy")(), *rows, "axis"_a = 0);
         DoubleArray squared = as_doubles(power(alarm_residuals, py::int_(2)));
-        report = ranked_report(m, alarm_times, features, squared,
-                               head_length(top_k, static_cast<py::ssize_t>(squared.shape(1))));
+        const py::ssize_t keep = head_length(top_k, squared.shape(1));
+        report = ranked_report(m, alarm_times, features, squared, keep);
     } else {
         report = pandas_report(m, alarm_times, residual_df, top_k);
     }

@@ -51,6 +51,7 @@ public:
         }
         return column_.attr("quantile")(q);  // also reports a level outside [0, 1]
     }
+
     std::size_t count_outside(py::handle lower, py::handle upper) const {
         if (values_) {
             const double lo = lower.cast<double>(), hi = upper.cast<double>();
@@ -138,11 +139,13 @@ py::object IQR_outlier_percent_clean(const Module& m, py::object df, py::object 
                              .attr("select_dtypes")("include"_a = number);
     // Rows are marked by position: one column's missing values leave its marks
     // unset without aligning labels, which also holds for repeated labels.
-    py::array_t<bool> drop(static_cast<py::ssize_t>(py::len(df)));
+    const auto rows = py::len(df);
+    py::array_t<bool> drop(static_cast<py::ssize_t>(rows));
     std::fill_n(drop.mutable_data(), drop.size(), false);
     const auto columns = static_cast<py::ssize_t>(py::len(numeric.attr("columns")));
     for (py::ssize_t j = 0; j < columns; ++j) {
         py::object column = numeric.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+        if (py::len(column) != rows) raise(PyExc_ValueError, "a numeric column does not have one value per row");
         FencedColumn fenced(m, column);
         mark_column_outliers(fenced, max_ratio, iqr_k, drop);
     }
@@ -177,8 +180,11 @@ py::object purge_by_chebyshev(const Module& m, py::object df_scaled, py::object 
         py::object keep = le(tsquare, ucl);
         py::object removed = keep.attr("__invert__")().attr("sum")();
         py::object change = previous_ucl ? absolute(ucl.get() - *previous_ucl) : m.global("np").attr("inf");
-        print_line("第 " + text(i + py::int_(1)) + " 次篩選：UCL = " + formatted(ucl, ".3f") + "，移除 " +
-                   text(removed) + " 筆；UCL 變化量 = " + formatted(change, ".4f"));
+        const std::string iteration = text(i + py::int_(1));
+        const std::string limit = formatted(ucl, ".3f");
+        const std::string count = text(removed);
+        const std::string moved = formatted(change, ".4f");
+        print_line("第 " + iteration + " 次篩選：UCL = " + limit + "，移除 " + count + " 筆；UCL 變化量 = " + moved);
         // Nothing left to remove, or a limit that no longer moves.
         if (truthy(eq(removed, py::int_(0))) || (previous_ucl && truthy(lt(change, py::float_(1e-3))))) {
             print_line("Chebyshev purging 收斂 ✅");
