@@ -120,8 +120,8 @@ py::object absolute(py::handle value) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-std::string formatted(py::handle value, const char* spec) {
-    PyObject* r = PyObject_Format(value.ptr(), py::str(spec).ptr());
+std::string formatted(py::handle value, const char* format) {
+    PyObject* r = PyObject_Format(value.ptr(), py::str(format).ptr());
     if (r == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(r).cast<std::string>();
 }
