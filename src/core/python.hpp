@@ -39,6 +39,13 @@ inline py::object le(py::handle a, py::handle b) { return compare(a, b, Py_LE); 
 inline py::object eq(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
 inline py::object ne(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
 
+// `base ** exponent`, element-wise for numpy and pandas operands.
+inline py::object power(py::handle base, py::handle exponent) {
+    PyObject* r = PyNumber_Power(base.ptr(), exponent.ptr(), Py_None);
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 // Python's truth test (`if x:`), which raises for ambiguous pandas objects.
 inline bool truthy(py::handle value) {
     int r = PyObject_IsTrue(value.ptr());

@@ -68,12 +68,6 @@ py::object hotelling_t2(py::handle scores, py::handle model_mu, py::handle metri
     return std::move(t2);
 }
 
-py::object power(py::handle base, py::handle exponent) {
-    PyObject* r = PyNumber_Power(base.ptr(), exponent.ptr(), Py_None);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 // Jackson–Mudholkar limit of the SPE from the eigenvalues the model leaves out,
 // evaluated in the order of its usual textbook form.
 double jackson_mudholkar_limit(double theta1, double theta2, double theta3, double z) {

@@ -1,6 +1,8 @@
 // The HI extension module: its globals, `__all__` and exported functions.
 #include "core/function.hpp"
 #include "core/module_frame.hpp"
+#include "alarms.hpp"
+#include "cleaning.hpp"
 #include "failure_modes.hpp"
 #include "health_model.hpp"
 #include "pipelines.hpp"
@@ -26,6 +28,11 @@ constexpr FunctionDef kFunctions[] = {
                           "Share of T\u00b2 values strictly above ucl."),
     def<&SPE_residual>("SPE_residual", "(df, df_scaled_index, alpha)",
                        "Standardise df and fit the SPE model; return (residuals, SPE frame, SPE limit, SPE ratio)."),
+    def<&find_T2_abnormal_times>("find_T2_abnormal_times", "(T2, ucl)",
+                                 "Index of the rows whose T\u00b2 is strictly above ucl."),
+    def<&find_SPE_abnormal_times>(
+        "find_SPE_abnormal_times", "(spe_df, spe_ucl, residual_df, top_k=3)",
+        "Times whose SPE is strictly above spe_ucl; return (alarm index, report of the top_k squared residuals)."),
     def<&SPE_residual_testing>(
         "SPE_residual_testing", "(df, df_scaled, df_scaled_index, alpha)",
         "Fit the SPE model on already scaled data; return (residuals, SPE frame, SPE limit, SPE ratio)."),
@@ -34,10 +41,28 @@ constexpr FunctionDef kFunctions[] = {
     def<&testing_model>("testing_model", "(df, dictionary)",
                         "Score raw rows against a model dictionary; return T\u00b2, health index, deadline and "
                         "the variable behind the first alarm."),
+    def<&analyze_T2_anomalies>(
+        "analyze_T2_anomalies", "(df_scaled_test, df_pca_test, df_test, df_health_test, pca, ucl, top_k=3)",
+        "Base name of the feature driving the first T\u00b2 alarm, or None without an alarm."),
+    def<&detect_bad_HI_zone>("detect_bad_HI_zone",
+                             "(df, threshold, envelope_window='1D', envelope_method='min', envelope_param=0.1, "
+                             "density_window='10D', density_threshold=0.7)",
+                             "(start, end) intervals where the health score's lower envelope stays below threshold."),
+    def<&group_alert_times>("group_alert_times", "(alert_times, window)",
+                            "Merge alert times into (start, end) intervals split at gaps longer than window."),
+    def<&IQR_outlier_percent_clean>(
+        "IQR_outlier_percent_clean", "(df, max_ratio, datetime_name, iqr_k=1.5)",
+        "Drop rows outside any numeric column's IQR fences, cutting max_ratio of a column at most."),
     def<&outlier_clean>(
         "outlier_clean", "(df, dictionary, max_ratio_start=0.01, max_ratio_step=0.01, max_ratio_limit=0.5)",
         "Train on IQR-cleaned rows, allowing a growing outlier share until the model is robust; return the model "
         "dictionary with its 'respond' text, or its error form."),
+    def<&chebyshev_ucl>("chebyshev_ucl", "(T2_values, alpha=0.05, one_sided=True)",
+                        "Distribution-free T\u00b2 limit: mean + k * sample std (Cantelli or Chebyshev k)."),
+    def<&purge_by_chebyshev>(
+        "purge_by_chebyshev", "(df_scaled, alpha=0.05, max_iter=10, one_sided=True)",
+        "Refit the health model and drop rows above the Chebyshev limit until it settles; "
+        "return (frame, pca, mu, cov, ucl)."),
     def<&outlier_chebyshev_T2_purging>(
         "outlier_chebyshev_T2_purging", "(df, algo_config)",
         "Train on the rows left after iterative Chebyshev purging of T\u00b2 outliers; return the model "

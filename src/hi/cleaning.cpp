@@ -1,0 +1,202 @@
+#include "cleaning.hpp"
+
+#include "core/arrays.hpp"
+#include "core/kernels/fences.hpp"
+#include "core/kernels/quantiles.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+namespace algo::hi {
+
+namespace {
+
+// --- IQR filter -----------------------------------------------------------------
+
+// One numeric column under the fence tests. Real-valued columns (numpy or
+// nullable integers and floats) are compared natively as float64 with NaN
+// for missing entries, which is how numpy compares them with a float fence;
+// other numeric kinds (time spans) keep pandas' own comparisons. Quantiles of
+// float64 columns are computed natively, bit for bit as pandas computes them;
+// other dtypes (whose interpolation numpy does in their own arithmetic) ask
+// pandas.
+class FencedColumn {
+public:
+    FencedColumn(const Module& m, py::object column) : column_(std::move(column)) {
+        py::object np = m.global("np");
+        py::object dtype = column_.attr("dtype");
+        const std::string kind = text(dtype.attr("kind"));
+        if (kind != "i" && kind != "u" && kind != "f") return;
+        values_ = as_doubles(column_.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
+        if (truthy(eq(dtype, np.attr("dtype")("float64")))) {
+            py::gil_scoped_release nogil;
+            order_.emplace(span_of(*values_));
+        }
+    }
+
+    std::size_t present() const { return order_ ? order_->size() : column_.attr("count")().cast<std::size_t>(); }
+
+    py::object quantile(py::handle q) {
+        if (order_ && PyFloat_Check(q.ptr())) {
+            const double level = q.cast<double>();
+            if (level >= 0 && level <= 1) {
+                double value;
+                {
+                    py::gil_scoped_release nogil;
+                    value = order_->quantile(level);
+                }
+                return py::float_(value);
+            }
+        }
+        return column_.attr("quantile")(q);  // also reports a level outside [0, 1]
+    }
+
+    std::size_t count_outside(py::handle lower, py::handle upper) const {
+        if (values_) {
+            const double lo = lower.cast<double>(), hi = upper.cast<double>();
+            py::gil_scoped_release nogil;
+            return kernels::count_outside(span_of(*values_), lo, hi);
+        }
+        return outside(lower, upper).attr("sum")().cast<std::size_t>();
+    }
+
+    void mark_outside(py::handle lower, py::handle upper, py::array_t<bool>& marks) const {
+        std::span<bool> target(marks.mutable_data(), static_cast<std::size_t>(marks.size()));
+        if (values_) {
+            const double lo = lower.cast<double>(), hi = upper.cast<double>();
+            py::gil_scoped_release nogil;
+            kernels::mark_outside(span_of(*values_), lo, hi, target);
+            return;
+        }
+        auto found = py::array_t<bool, py::array::forcecast>::ensure(outside(lower, upper));
+        if (!found) throw py::error_already_set();
+        for (std::size_t i = 0; i < target.size(); ++i) target[i] = target[i] || found.data()[i];
+    }
+
+private:
+    // (column < lower) | (column > upper); missing entries are never outside.
+    py::object outside(py::handle lower, py::handle upper) const {
+        py::object below = lt(column_, lower);
+        py::object above = gt(column_, upper);
+        return (below | above).attr("to_numpy")("dtype"_a = "bool", "na_value"_a = false);
+    }
+
+    py::object column_;
+    std::optional<DoubleArray> values_;
+    std::optional<kernels::OrderStatistics> order_;
+};
+
+// Marks the rows of one column's outliers: values outside the IQR fences, or,
+// when those are more than `max_ratio` of the column, values outside its
+// max_ratio/2 and 1 - max_ratio/2 quantiles.
+void mark_column_outliers(FencedColumn& column, py::handle max_ratio, py::handle iqr_k, py::array_t<bool>& marks) {
+    const std::size_t present = column.present();
+    if (present == 0) return;  // an all-missing column marks nothing
+    py::object q1 = column.quantile(py::float_(0.25));
+    py::object q3 = column.quantile(py::float_(0.75));
+    py::object iqr = q3 - q1;
+    py::object lower = q1 - iqr_k * iqr;
+    py::object upper = q3 + iqr_k * iqr;
+    const double ratio = static_cast<double>(column.count_outside(lower, upper)) / static_cast<double>(present);
+    if (truthy(le(py::float_(ratio), max_ratio))) {
+        column.mark_outside(lower, upper, marks);
+        return;
+    }
+    py::object lower_cut = column.quantile(max_ratio / py::int_(2));
+    py::object upper_cut = column.quantile(py::int_(1) - max_ratio / py::int_(2));
+    column.mark_outside(lower_cut, upper_cut, marks);
+}
+
+// --- Chebyshev purge ------------------------------------------------------------
+
+// A progress line through the host's `print`, so that it goes wherever the
+// host has pointed sys.stdout.
+void print_line(const std::string& line) { py::module_::import("builtins").attr("print")(line); }
+
+py::object absolute(py::handle value) {
+    PyObject* r = PyNumber_Absolute(value.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+std::string formatted(py::handle value, const char* format) {
+    PyObject* r = PyObject_Format(value.ptr(), py::str(format).ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(r).cast<std::string>();
+}
+
+}  // namespace
+
+py::object IQR_outlier_percent_clean(const Module& m, py::object df, py::object max_ratio, py::object datetime_name,
+                                     py::object iqr_k) {
+    py::object np = m.global("np");
+    py::list time_column;
+    time_column.append(datetime_name);
+    py::list number;
+    number.append(np.attr("number"));
+    py::object numeric = df.attr("drop")("columns"_a = time_column, "errors"_a = "ignore")
+                             .attr("select_dtypes")("include"_a = number);
+    // Rows are marked by position: one column's missing values leave its marks
+    // unset without aligning labels, which also holds for repeated labels.
+    const auto rows = py::len(df);
+    py::array_t<bool> drop(static_cast<py::ssize_t>(rows));
+    std::fill_n(drop.mutable_data(), drop.size(), false);
+    const auto columns = static_cast<py::ssize_t>(py::len(numeric.attr("columns")));
+    for (py::ssize_t j = 0; j < columns; ++j) {
+        py::object column = numeric.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+        if (py::len(column) != rows) raise(PyExc_ValueError, "a numeric column does not have one value per row");
+        FencedColumn fenced(m, column);
+        mark_column_outliers(fenced, max_ratio, iqr_k, drop);
+    }
+    return df.attr("loc")[np.attr("logical_not")(drop)];
+}
+
+py::object chebyshev_ucl(const Module& m, py::object T2_values, py::object alpha, py::object one_sided) {
+    py::object np = m.global("np");
+    py::object mean = np.attr("mean")(T2_values);
+    py::object deviation = np.attr("std")(T2_values, "ddof"_a = 1);
+    // Cantelli's one-sided bound when only large T² matter, else Chebyshev's.
+    py::object k = truthy(one_sided) ? np.attr("sqrt")((py::int_(1) - alpha) / alpha)
+                                     : py::int_(1) / np.attr("sqrt")(alpha);
+    return mean + k * deviation;
+}
+
+py::object purge_by_chebyshev(const Module& m, py::object df_scaled, py::object alpha, py::object max_iter,
+                              py::object one_sided) {
+    py::object frame = df_scaled.attr("copy")();
+    std::optional<py::object> previous_ucl;
+    Local pca("pca"), mu("mu"), cov("cov"), ucl("ucl");
+    py::object iterations = py::module_::import("builtins").attr("range")(max_iter);
+    for (py::handle i : iterations) {
+        py::object model = m.call("health_modeling", frame);
+        mu = model[py::int_(0)];
+        cov = model[py::int_(1)];
+        pca = model[py::int_(3)];
+        py::object index = frame.attr("index");
+        py::object t2 = m.call("cal_T2", frame, pca.get(), mu.get(), cov.get(), index)[py::int_(0)];
+        py::object tsquare = t2[py::str("tsquare")];
+        ucl = m.call("chebyshev_ucl", tsquare.attr("values"), alpha, one_sided);
+        py::object keep = le(tsquare, ucl);
+        py::object removed = keep.attr("__invert__")().attr("sum")();
+        py::object change = previous_ucl ? absolute(ucl.get() - *previous_ucl) : m.global("np").attr("inf");
+        const std::string iteration = text(i + py::int_(1));
+        const std::string limit = formatted(ucl, ".3f");
+        const std::string count = text(removed);
+        const std::string moved = formatted(change, ".4f");
+        print_line("第 " + iteration + " 次篩選：UCL = " + limit + "，移除 " + count + " 筆；UCL 變化量 = " + moved);
+        // Nothing left to remove, or a limit that no longer moves.
+        if (truthy(eq(removed, py::int_(0))) || (previous_ucl && truthy(lt(change, py::float_(1e-3))))) {
+            print_line("Chebyshev purging 收斂 ✅");
+            break;
+        }
+        frame = frame.attr("loc")[keep];
+        previous_ucl = ucl.get();
+    }
+    print_line("最終保留樣本數：" + std::to_string(py::len(frame)));
+    // Read in return order: without any iteration `pca` is the first unbound.
+    py::object final_pca = pca, final_mu = mu, final_cov = cov, final_ucl = ucl;
+    return py::make_tuple(frame, final_pca, final_mu, final_cov, final_ucl);
+}
+
+}  // namespace algo::hi
