@@ -10,6 +10,8 @@ bands, the peaks and crest factors, and the bearing indicator.
 
 from __future__ import annotations
 
+from dataclasses import dataclass
+
 import numpy as np
 import pandas as pd
 
@@ -103,3 +105,52 @@ def _fault_severity(times: pd.DatetimeIndex, fault_start: str | None, fault_days
         return np.zeros(len(times))
     elapsed = (times - pd.Timestamp(fault_start)).total_seconds().to_numpy() / 86400.0
     return np.clip(elapsed / fault_days, 0.0, None) ** 2
+
+
+@dataclass
+class SampleMachine:
+    """A monitored machine whose bearing fails, and a recording of a failed sister machine.
+
+    `healthy` is `healthy_days` of 1 Hz rows to train on; `daily_batches` holds
+    one hour of 1 Hz rows per day of the monitored period, during which a
+    bearing fault develops; `failure_recording` is an hour of a sister
+    machine of the same type with a failed bearing, to learn the deadline from.
+    """
+
+    healthy: pd.DataFrame
+    daily_batches: list[pd.DataFrame]
+    failure_recording: pd.DataFrame
+
+
+def sample_machine(
+    start: str = "2024-01-01",
+    healthy_days: int = 3,
+    monitored_days: int = 120,
+    fault_days: float = 150.0,
+    *,
+    seed: int = 0,
+    raw_labels: bool = False,
+) -> SampleMachine:
+    """The sample machine: healthy history, daily batches with a growing fault, a failure recording."""
+    first_day = pd.Timestamp(start) + pd.Timedelta(days=healthy_days)
+    healthy = machine_frame(start, periods=healthy_days * 86_400, seed=seed, raw_labels=raw_labels)
+    batches = [
+        machine_frame(
+            first_day + pd.Timedelta(days=day, hours=10),
+            periods=3600,
+            seed=seed + 1 + day,
+            fault_start=first_day,
+            fault_days=fault_days,
+            raw_labels=raw_labels,
+        )
+        for day in range(monitored_days)
+    ]
+    failure = machine_frame(
+        first_day + pd.Timedelta(days=fault_days),
+        periods=3600,
+        seed=seed + 1 + monitored_days,
+        fault_start=first_day,
+        fault_days=fault_days,
+        raw_labels=raw_labels,
+    )
+    return SampleMachine(healthy, batches, failure)
