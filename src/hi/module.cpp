@@ -1,12 +1,25 @@
 // The HI extension module: its globals, `__all__` and exported functions.
 #include "core/function.hpp"
 #include "core/module_frame.hpp"
+#include "features.hpp"
 #include "health_model.hpp"
 
 namespace algo::hi {
 namespace {
 
 constexpr FunctionDef kFunctions[] = {
+    def<&feature_extraction>(
+        "feature_extraction", "(df, indicator_col_name, time_scale)",
+        "Per-bin maximum and mean of every indicator column and standard deviation of the time-domain columns; "
+        "return (features, indicator_col_name)."),
+    def<&safe_resample_max>("safe_resample_max", "(df, indicator_name, time_scale, chunk_size=50000)",
+                            "Per-bin maxima of the named columns, resampled chunk by chunk."),
+    def<&safe_resample_mean>("safe_resample_mean", "(df, indicator_name, time_scale, chunk_size=50000)",
+                             "Per-bin means of the named columns, resampled chunk by chunk."),
+    def<&feature_extraction_rolling>(
+        "feature_extraction_rolling", "(df, indicator_col_name, window, step)",
+        "Maximum, mean and standard deviation over windows of `window` rows every `step` rows; "
+        "return (features, indicator_col_name)."),
     def<&standardize>("standardize", "(df)",
                       "Fit a StandardScaler on df; return (scaled frame, fitted scaler)."),
     def<&testing_scaler>("testing_scaler", "(df, scaler)",
