@@ -2,6 +2,7 @@
 #include "core/function.hpp"
 #include "core/module_frame.hpp"
 #include "features.hpp"
+#include "filters.hpp"
 #include "health_model.hpp"
 
 namespace algo::hi {
@@ -40,6 +41,12 @@ constexpr FunctionDef kFunctions[] = {
     def<&SPE_residual_testing>(
         "SPE_residual_testing", "(df, df_scaled, df_scaled_index, alpha)",
         "Fit the SPE model on already scaled data; return (residuals, SPE frame, SPE limit, SPE ratio)."),
+    def<&time_filter>("time_filter", "(df, datetime_name, sec_count)",
+                      "Drop the rows of every clock hour that holds fewer than sec_count rows."),
+    def<&drop_outliers_by_min>(
+        "drop_outliers_by_min", "(df, time_col, exclude_cols=None, iqr_k=1.5)",
+        "Drop the rows outside the IQR fences of their calendar minute, column by column; rows sorted by time."),
+    def<&low_resolution>("low_resolution", "(df)", "Names of the columns whose 75th percentile shows no usable resolution."),
 };
 
 void populate(py::module_ m) {
