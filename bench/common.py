@@ -18,3 +18,16 @@ def report(label, seconds, baseline=None, baseline_label="baseline"):
     if baseline is not None:
         line += f"   {baseline / seconds:8.1f}x faster than {baseline_label}"
     print(line)
+
+
+def peak_bytes(fn):
+    """Peak bytes traced (Python and numpy allocations) while `fn()` runs, and its result."""
+    import tracemalloc
+
+    tracemalloc.start()
+    try:
+        result = fn()
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    return peak, result

@@ -1,16 +1,22 @@
 // Typed access to numpy buffers for the native kernels.
 #pragma once
 
+#include "kernels/column.hpp"
 #include "python.hpp"
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
 
 namespace algo {
 
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
 // A C-contiguous float64 view of `values`, converting (copying) only when the
 // buffer is not already one.
@@ -26,6 +32,57 @@ inline std::span<const double> span_of(const DoubleArray& array) {
 
 inline std::span<double> mutable_span_of(DoubleArray& array) {
     return {array.mutable_data(), static_cast<std::size_t>(array.size())};
+}
+
+inline Int64Array as_int64s(py::handle values) {
+    Int64Array array = Int64Array::ensure(values);
+    if (!array) throw py::error_already_set();
+    return array;
+}
+
+inline std::span<const std::int64_t> span_of(const Int64Array& array) {
+    return {array.data(), static_cast<std::size_t>(array.size())};
+}
+
+// A pandas column widened to float64 for a kernel; `values` is the column's
+// own buffer when it already is float64.
+struct NumericColumn {
+    DoubleArray values;
+    bool single;  // a float32 column
+    kernels::Column view() const { return {span_of(values), single}; }
+};
+
+// Integers that float64 holds exactly and whose differences do not overflow
+// a signed type of `signed_bytes` bytes (0 for unsigned types), since numpy
+// subtracts integers in their own type.
+inline bool exact_integers(std::span<const double> values, std::size_t signed_bytes) {
+    constexpr double kExact = 9007199254740992.0;  // 2**53
+    double lo = 0, hi = 0;
+    for (double v : values) {
+        if (!(std::fabs(v) < kExact)) return false;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    if (values.empty() || signed_bytes == 0 || signed_bytes >= 8) return true;
+    return hi - lo <= std::ldexp(1.0, 8 * static_cast<int>(signed_bytes) - 1) - 1;
+}
+
+// The values of the pandas Series `series` for a kernel that reproduces
+// numpy's arithmetic on them: float64 and float32 columns, and integer
+// columns per `exact_integers`. Nothing for any other column (bool, datetime,
+// object, text, categorical, nullable extension types...), which the caller
+// leaves to pandas.
+inline std::optional<NumericColumn> numeric_column(py::handle series) {
+    py::object dtype = series.attr("dtype");
+    if (!py::isinstance<py::dtype>(dtype)) return std::nullopt;
+    const auto type = py::reinterpret_borrow<py::dtype>(dtype);
+    const char kind = type.kind();
+    const auto bytes = static_cast<std::size_t>(type.itemsize());
+    const bool floating = kind == 'f' && (bytes == 4 || bytes == 8);
+    if (!floating && kind != 'i' && kind != 'u') return std::nullopt;
+    NumericColumn column{as_doubles(series.attr("to_numpy")()), floating && bytes == 4};
+    if (!floating && !exact_integers(span_of(column.values), kind == 'i' ? bytes : 0)) return std::nullopt;
+    return column;
 }
 
 }  // namespace algo

@@ -4,6 +4,8 @@
 #include "alarms.hpp"
 #include "cleaning.hpp"
 #include "failure_modes.hpp"
+#include "features.hpp"
+#include "filters.hpp"
 #include "health_model.hpp"
 #include "pipelines.hpp"
 
@@ -11,6 +13,18 @@ namespace algo::hi {
 namespace {
 
 constexpr FunctionDef kFunctions[] = {
+    def<&feature_extraction>(
+        "feature_extraction", "(df, indicator_col_name, time_scale)",
+        "Per-bin maximum and mean of every indicator column and standard deviation of the time-domain columns; "
+        "return (features, indicator_col_name)."),
+    def<&safe_resample_max>("safe_resample_max", "(df, indicator_name, time_scale, chunk_size=50000)",
+                            "Per-bin maxima of the named columns, resampled chunk by chunk."),
+    def<&safe_resample_mean>("safe_resample_mean", "(df, indicator_name, time_scale, chunk_size=50000)",
+                             "Per-bin means of the named columns, resampled chunk by chunk."),
+    def<&feature_extraction_rolling>(
+        "feature_extraction_rolling", "(df, indicator_col_name, window, step)",
+        "Maximum, mean and standard deviation over windows of `window` rows every `step` rows; "
+        "return (features, indicator_col_name)."),
     def<&standardize>("standardize", "(df)",
                       "Fit a StandardScaler on df; return (scaled frame, fitted scaler)."),
     def<&testing_scaler>("testing_scaler", "(df, scaler)",
@@ -36,6 +50,12 @@ constexpr FunctionDef kFunctions[] = {
     def<&SPE_residual_testing>(
         "SPE_residual_testing", "(df, df_scaled, df_scaled_index, alpha)",
         "Fit the SPE model on already scaled data; return (residuals, SPE frame, SPE limit, SPE ratio)."),
+    def<&time_filter>("time_filter", "(df, datetime_name, sec_count)",
+                      "Drop the rows of every clock hour that holds fewer than sec_count rows."),
+    def<&drop_outliers_by_min>(
+        "drop_outliers_by_min", "(df, time_col, exclude_cols=None, iqr_k=1.5)",
+        "Drop the rows outside the IQR fences of their calendar minute, column by column; rows sorted by time."),
+    def<&low_resolution>("low_resolution", "(df)", "Names of the columns whose 75th percentile shows no usable resolution."),
     def<&training_model>("training_model", "(df, algo_config, codebook=None)",
                          "Train a health model of raw rows; return the model dictionary or its error form."),
     def<&testing_model>("testing_model", "(df, dictionary)",
