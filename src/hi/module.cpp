@@ -1,12 +1,18 @@
 // The HI extension module: its globals, `__all__` and exported functions.
+#include "codebook.hpp"
+#include "compression.hpp"
 #include "core/function.hpp"
 #include "core/module_frame.hpp"
 #include "health_model.hpp"
+#include "naming.hpp"
 
 namespace algo::hi {
 namespace {
 
 constexpr FunctionDef kFunctions[] = {
+    def<&rename_columns>("rename_columns", "(df: 'pd.DataFrame') -> 'pd.DataFrame'",
+                         "Strip the labels of df in place; return a copy with raw export labels renamed to feature "
+                         "names."),
     def<&standardize>("standardize", "(df)",
                       "Fit a StandardScaler on df; return (scaled frame, fitted scaler)."),
     def<&testing_scaler>("testing_scaler", "(df, scaler)",
@@ -27,6 +33,14 @@ constexpr FunctionDef kFunctions[] = {
     def<&SPE_residual_testing>(
         "SPE_residual_testing", "(df, df_scaled, df_scaled_index, alpha)",
         "Fit the SPE model on already scaled data; return (residuals, SPE frame, SPE limit, SPE ratio)."),
+    def<&compress_by_second>(
+        "compress_by_second",
+        "(df: 'pd.DataFrame', time_col: 'str', on_conflict: 'str' = 'last', want_conflicts: 'bool' = True)",
+        "Merge the rows of each second into one; return (frame, conflict report or None)."),
+    def<&feature_threshold_mapping>("feature_threshold_mapping", "(config_data)",
+                                    "Turn a back-end codebook configuration into a feature threshold map."),
+    def<&codebook_df_filter>("codebook_df_filter", "(df, threshold_map, control, verbose=True)",
+                             "Keep the rows inside the threshold map's limits; return (kept rows, removed rows)."),
 };
 
 void populate(py::module_ m) {
