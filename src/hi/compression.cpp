@@ -44,16 +44,23 @@ void require_str(py::handle value, const char* name) {
 
 py::object str_type() { return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type)); }
 
-// Object columns, and the string dtypes that hold text in newer pandas.
+// Object columns, and the NaN-missing string dtype ("str") that holds text
+// by default in newer pandas where older versions used object.
 bool holds_text(py::handle pd, py::handle dtype) {
     if (py::isinstance<py::dtype>(dtype)) return py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O';
-    return py::isinstance(dtype, pd.attr("StringDtype"));
+    return py::isinstance(dtype, pd.attr("StringDtype")) && PyFloat_Check(dtype.attr("na_value").ptr());
 }
 
 // Text cells that are empty or hold only blanks become missing.
 py::object blank_text_as_missing(py::handle column) {
     py::object blank = column.attr("astype")(str_type()).attr("str").attr("fullmatch")(R"(\s*)");
     return column.attr("mask")(blank);
+}
+
+// A Series of `values` that keeps their dtype: pandas would otherwise read an
+// object array of text as its string dtype.
+py::object series_of(py::handle pd, py::handle values) {
+    return pd.attr("Series")(values, "dtype"_a = values.attr("dtype"));
 }
 
 std::optional<kn::ValueType> kernel_type(py::handle dtype) {
@@ -276,7 +283,7 @@ py::object PerSecond::pandas_frame() const {
         py::dict data;
         data["_sec"] = sorted_seconds();
         for (const Feature& f : features_) {
-            if (!f.native) data[f.label] = f.column.attr("array").attr("take")(order_);
+            if (!f.native) data[f.label] = series_of(pd_, f.column.attr("array").attr("take")(order_));
         }
         pandas_frame_ = pd_.attr("DataFrame")(data);
     }
@@ -476,8 +483,11 @@ py::object PerSecond::table(const std::vector<std::size_t>& order, const std::ve
                             py::handle index) const {
     py::dict data;
     data[time_col_] = output_seconds();
-    for (std::size_t i : order) data[features_[i].label] = arrays[i];
-    return pd_.attr("DataFrame")(data, "index"_a = index);
+    for (std::size_t i : order) data[features_[i].label] = series_of(pd_, arrays[i]);
+    py::object frame = pd_.attr("DataFrame")(data);
+    frame.attr("columns").attr("name") = df_.attr("columns").attr("name");
+    if (!index.is_none()) frame.attr("index") = index;
+    return frame;
 }
 
 bool any_conflict(const ConflictFlags& flags) {
