@@ -60,7 +60,7 @@ py::object blank_text_as_missing(py::handle column) {
 // A Series of `values` that keeps their dtype: pandas would otherwise read an
 // object array of text as its string dtype.
 py::object series_of(py::handle pd, py::handle values) {
-    return pd.attr("Series")(values, "dtype"_a = values.attr("dtype"));
+    return pd.attr("Series")(values, "dtype"_a = values.attr("dtype"), "copy"_a = false);
 }
 
 std::optional<kn::ValueType> kernel_type(py::handle dtype) {
