@@ -12,6 +12,13 @@ from pandas.testing import assert_frame_equal
 from algo.HI import HI
 from algo.synthetic import machine_frame
 
+pytestmark = [
+    # Text times that do not parse make pandas fall back to guessing each one.
+    pytest.mark.filterwarnings("ignore:Could not infer format:UserWarning"),
+    # The pandas formulation reads time-zone aware times through `.values`.
+    pytest.mark.filterwarnings("ignore:Series.values returning an ndarray that drops timezone"),
+]
+
 STRATEGIES = ["last", "first", "mode", "concat", "nan", "anything else"]
 
 
@@ -187,8 +194,8 @@ def test_resolved_columns_keep_the_dtype_pandas_gives(dtype, values, untimed, on
                   "i": pd.Series([], dtype="int64")}),
     pd.DataFrame({"_time": ["2024-01-01 00:00:00", "2024-01-01 00:00:00"]}),
     pd.DataFrame({"_time": ["never", "nope"], "a": [1.0, 2.0], "i": [1, 2]}),
-    pd.DataFrame({"_time": pd.to_datetime(["2024-01-01 00:00:00.7", "2024-01-01 00:00:00.2"]).tz_localize("Europe/Berlin"),
-                  "a": [1.0, 2.0]}),
+    pd.DataFrame({"_time": pd.to_datetime(["2024-01-01 00:00:00.7", "2024-01-01 00:00:00.2"])
+                  .tz_localize("Europe/Berlin"), "a": [1.0, 2.0]}),
 ], ids=["empty", "time only", "no parseable time", "time zone"])
 @pytest.mark.parametrize("on_conflict", ["last", "mode"])
 def test_degenerate_frames_match_the_pandas_formulation(frame, on_conflict):
@@ -250,6 +257,18 @@ def test_without_conflicts_every_strategy_gives_the_last_result():
         assert conflicts is None
 
 
+@pytest.mark.parametrize("index_name", ["_time", "_sec"])
+def test_an_index_named_like_the_time_column_is_no_ambiguity(index_name):
+    # pandas' sort and group-by refuse a label that names both an index level
+    # and a column; here the column is meant, as for an unnamed index.
+    frame = two_rows([1.0, 3.0]).iloc[::-1]
+    frame.index = pd.Index(frame["_time"], name=index_name)
+    out, conflicts = HI.compress_by_second(frame, "_time")
+    expected, expected_conflicts = pandas_compress(frame.rename_axis(None), "_time")
+    assert_frame_equal(out, expected.rename_axis(index_name))
+    assert_frame_equal(conflicts, expected_conflicts)
+
+
 @pytest.mark.parametrize("argument, value", [("time_col", None), ("time_col", 3), ("on_conflict", None),
                                              ("on_conflict", b"last")])
 def test_time_col_and_on_conflict_must_be_text(argument, value):
@@ -262,9 +281,10 @@ def test_time_col_and_on_conflict_must_be_text(argument, value):
 def test_bad_frames_raise_clear_errors():
     with pytest.raises(KeyError):
         HI.compress_by_second(pd.DataFrame({"t": [1]}), "_time")
-    frame = pd.DataFrame([["2024-01-01", 1.0, 2.0]], columns=["_time", "a", "a"])
-    with pytest.raises(ValueError, match=r"unique column labels; repeated: \['a'\]"):
-        HI.compress_by_second(frame, "_time")
+    for repeated in ("a", "_time"):
+        frame = pd.DataFrame([["2024-01-01", 1.0, 2.0]], columns=["_time", "a", repeated])
+        with pytest.raises(ValueError, match=rf"unique column labels; repeated: \['{repeated}'\]"):
+            HI.compress_by_second(frame, "_time")
 
 
 def test_signature_and_annotations():

@@ -16,6 +16,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -100,6 +101,10 @@ struct Feature {
     std::optional<kn::Column> native;
 };
 
+bool any_set(const std::vector<std::uint8_t>& flags) {
+    return std::any_of(flags.begin(), flags.end(), [](std::uint8_t flag) { return flag != 0; });
+}
+
 kn::Resolution resolution_for(py::handle on_conflict) {
     if (is_text(on_conflict, "mode")) return kn::Resolution::mode;
     if (is_text(on_conflict, "nan") || is_text(on_conflict, "concat")) return kn::Resolution::missing;
@@ -177,6 +182,11 @@ private:
 PerSecond::PerSecond(const Module& m, py::handle df, py::handle time_col)
     : m_(m), pd_(m.global("pd")), np_(m.global("np")), df_(df), time_col_(time_col) {
     take_ = pd_.attr("api").attr("extensions").attr("take");
+    py::object columns = df.attr("columns");
+    if (!truthy(columns.attr("is_unique"))) {
+        py::object repeated = columns[columns.attr("duplicated")()].attr("unique")().attr("tolist")();
+        raise(PyExc_ValueError, "compress_by_second needs unique column labels; repeated: " + text(repeated));
+    }
 
     py::object time = df[time_col];
     if (holds_text(pd_, time.attr("dtype"))) time = blank_text_as_missing(time);
@@ -186,14 +196,14 @@ PerSecond::PerSecond(const Module& m, py::handle df, py::handle time_col)
     // in which the frame itself would be sorted, ties included.
     py::object sorted = pd_.attr("Series")(times.attr("array")).attr("sort_values")();
     order_ = RowArray::ensure(sorted.attr("index").attr("to_numpy")());
-    seconds_ = RowArray::ensure(times.attr("values").attr("astype")("datetime64[s]").attr("view")("int64"));
+    // Time-zone aware times count in UTC, as their plain numpy values do.
+    py::object naive = times;
+    if (py::isinstance(times.attr("dtype"), pd_.attr("DatetimeTZDtype"))) {
+        naive = times.attr("dt").attr("tz_convert")(py::none());
+    }
+    seconds_ = RowArray::ensure(naive.attr("values").attr("astype")("datetime64[s]").attr("view")("int64"));
     if (!order_ || !seconds_) throw py::error_already_set();
 
-    py::object columns = df.attr("columns");
-    if (!truthy(columns.attr("is_unique"))) {
-        py::object repeated = columns[columns.attr("duplicated")()].attr("unique")().attr("tolist")();
-        raise(PyExc_ValueError, "compress_by_second needs unique column labels; repeated: " + text(repeated));
-    }
     py::str sec("_sec");
     py::list feature_positions;
     py::ssize_t position = 0;
@@ -437,7 +447,7 @@ py::object PerSecond::resolved_native(const Feature& feature, kn::Resolution res
     }
     py::object inferred = pd_.attr("Series")(outcomes).attr("array");
     RowArray per_second = rows_with_untimed();
-    for (std::size_t g = 0; g < n; ++g) per_second.mutable_at(static_cast<py::ssize_t>(g)) = static_cast<std::int64_t>(g);
+    for (std::size_t g = 0; g < n; ++g) per_second.mutable_at(static_cast<py::ssize_t>(g)) = std::int64_t(g);
     return take_(inferred, per_second, "allow_fill"_a = true);
 }
 
@@ -445,11 +455,7 @@ py::object PerSecond::resolved(py::handle on_conflict, const ConflictFlags& flag
                                const std::vector<py::object>& base) const {
     std::vector<std::size_t> order;
     std::vector<std::size_t> conflicting;
-    for (std::size_t i = 0; i < features_.size(); ++i) {
-        bool any = false;
-        for (std::uint8_t flag : flags[i]) any = any || flag;
-        (any ? conflicting : order).push_back(i);
-    }
+    for (std::size_t i = 0; i < features_.size(); ++i) (any_set(flags[i]) ? conflicting : order).push_back(i);
     std::vector<py::object> arrays = base;
     const kn::Resolution resolution = resolution_for(on_conflict);
     const bool concat = is_text(on_conflict, "concat");
@@ -490,14 +496,7 @@ py::object PerSecond::table(const std::vector<std::size_t>& order, const std::ve
     return frame;
 }
 
-bool any_conflict(const ConflictFlags& flags) {
-    for (const auto& column : flags) {
-        for (std::uint8_t flag : column) {
-            if (flag) return true;
-        }
-    }
-    return false;
-}
+bool any_conflict(const ConflictFlags& flags) { return std::any_of(flags.begin(), flags.end(), any_set); }
 
 }  // namespace
 
