@@ -1,5 +1,6 @@
 """Per-second compression against the plain pandas formulation, plus hand-checked cases."""
 
+import inspect
 import warnings
 
 import numpy as np
@@ -288,6 +289,5 @@ def test_bad_frames_raise_clear_errors():
 
 
 def test_signature_and_annotations():
-    import inspect
     assert str(inspect.signature(HI.compress_by_second)) == (
         "(df: 'pd.DataFrame', time_col: 'str', on_conflict: 'str' = 'last', want_conflicts: 'bool' = True)")
