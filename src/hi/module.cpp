@@ -3,16 +3,22 @@
 #include "core/module_frame.hpp"
 #include "alarms.hpp"
 #include "cleaning.hpp"
+#include "codebook.hpp"
+#include "compression.hpp"
 #include "failure_modes.hpp"
 #include "features.hpp"
 #include "filters.hpp"
 #include "health_model.hpp"
+#include "naming.hpp"
 #include "pipelines.hpp"
 
 namespace algo::hi {
 namespace {
 
 constexpr FunctionDef kFunctions[] = {
+    def<&rename_columns>("rename_columns", "(df: 'pd.DataFrame') -> 'pd.DataFrame'",
+                         "Strip the labels of df in place; return a copy with raw export labels renamed to feature "
+                         "names."),
     def<&feature_extraction>(
         "feature_extraction", "(df, indicator_col_name, time_scale)",
         "Per-bin maximum and mean of every indicator column and standard deviation of the time-domain columns; "
@@ -56,6 +62,14 @@ constexpr FunctionDef kFunctions[] = {
         "drop_outliers_by_min", "(df, time_col, exclude_cols=None, iqr_k=1.5)",
         "Drop the rows outside the IQR fences of their calendar minute, column by column; rows sorted by time."),
     def<&low_resolution>("low_resolution", "(df)", "Names of the columns whose 75th percentile shows no usable resolution."),
+    def<&compress_by_second>(
+        "compress_by_second",
+        "(df: 'pd.DataFrame', time_col: 'str', on_conflict: 'str' = 'last', want_conflicts: 'bool' = True)",
+        "Merge the rows of each second into one; return (frame, conflict report or None)."),
+    def<&feature_threshold_mapping>("feature_threshold_mapping", "(config_data)",
+                                    "Turn a back-end codebook configuration into a feature threshold map."),
+    def<&codebook_df_filter>("codebook_df_filter", "(df, threshold_map, control, verbose=True)",
+                             "Keep the rows inside the threshold map's limits; return (kept rows, removed rows)."),
     def<&training_model>("training_model", "(df, algo_config, codebook=None)",
                          "Train a health model of raw rows; return the model dictionary or its error form."),
     def<&testing_model>("testing_model", "(df, dictionary)",

@@ -1,0 +1,256 @@
+#include "per_second.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
+
+namespace algo::kernels {
+
+namespace {
+
+template <class T>
+struct Values {
+    const std::byte* data;
+    std::ptrdiff_t stride;
+
+    T operator()(std::int64_t row) const {
+        if constexpr (std::is_same_v<T, bool>) {
+            return std::to_integer<std::uint8_t>(data[row * stride]) != 0;
+        } else {
+            T value;
+            std::memcpy(&value, data + row * stride, sizeof value);
+            return value;
+        }
+    }
+};
+
+template <class T>
+bool is_missing(T value) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return value != value;
+    } else {
+        return false;
+    }
+}
+
+// The bit pattern of a float (so that 0.0 and -0.0 differ), the value itself
+// for the other types.
+template <class T>
+auto representation(T value) {
+    if constexpr (std::is_same_v<T, double>) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        return bits;
+    } else if constexpr (std::is_same_v<T, float>) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        return bits;
+    } else {
+        return value;
+    }
+}
+
+template <class F>
+void dispatch(const Column& column, F&& f) {
+    const std::byte* d = column.data;
+    const std::ptrdiff_t s = column.stride;
+    switch (column.type) {
+        case ValueType::float64: return f(Values<double>{d, s});
+        case ValueType::float32: return f(Values<float>{d, s});
+        case ValueType::int64: return f(Values<std::int64_t>{d, s});
+        case ValueType::int32: return f(Values<std::int32_t>{d, s});
+        case ValueType::int16: return f(Values<std::int16_t>{d, s});
+        case ValueType::int8: return f(Values<std::int8_t>{d, s});
+        case ValueType::uint64: return f(Values<std::uint64_t>{d, s});
+        case ValueType::uint32: return f(Values<std::uint32_t>{d, s});
+        case ValueType::uint16: return f(Values<std::uint16_t>{d, s});
+        case ValueType::uint8: return f(Values<std::uint8_t>{d, s});
+        case ValueType::boolean: return f(Values<bool>{d, s});
+    }
+    throw std::invalid_argument("unknown column value type");
+}
+
+template <class Span>
+void require_one_per_second(const Span& out, const SecondGroups& groups) {
+    if (out.size() != groups.size()) throw std::invalid_argument("output length differs from the number of seconds");
+}
+
+// Position (in time order) of the first non-missing value in [begin, end), or end.
+template <class T>
+std::size_t first_present(const Values<T>& values, const SecondGroups& groups, std::size_t begin, std::size_t end) {
+    while (begin < end && is_missing(values(groups.row(begin)))) ++begin;
+    return begin;
+}
+
+template <class T>
+std::size_t last_present(const Values<T>& values, const SecondGroups& groups, std::size_t begin, std::size_t end) {
+    for (std::size_t p = end; p > begin; --p) {
+        if (!is_missing(values(groups.row(p - 1)))) return p - 1;
+    }
+    return end;
+}
+
+// Whether a non-missing value after position `first` differs from the one at `first`.
+template <class T>
+bool differs_after(const Values<T>& values, const SecondGroups& groups, std::size_t first, std::size_t end) {
+    const T reference = values(groups.row(first));
+    for (std::size_t p = first + 1; p < end; ++p) {
+        const T value = values(groups.row(p));
+        if (!is_missing(value) && !(value == reference)) return true;
+    }
+    return false;
+}
+
+// Non-missing values of one second with their positions, sorted by value and
+// then by position, so that each run of equal values starts where the value
+// first appears.
+template <class Key>
+class SortedSecond {
+public:
+    template <class T, class ToKey>
+    void fill(const Values<T>& values, const SecondGroups& groups, std::size_t begin, std::size_t end, ToKey to_key) {
+        entries_.clear();
+        for (std::size_t p = begin; p < end; ++p) {
+            const T value = values(groups.row(p));
+            if (!is_missing(value)) entries_.emplace_back(to_key(value), p);
+        }
+        std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+            if (a.first < b.first) return true;
+            if (b.first < a.first) return false;
+            return a.second < b.second;
+        });
+    }
+
+    // Calls f(first position, count) for each run of equal values, smallest value first.
+    template <class F>
+    void for_each_run(F&& f) const {
+        for (std::size_t i = 0; i < entries_.size();) {
+            std::size_t j = i + 1;
+            while (j < entries_.size() && entries_[j].first == entries_[i].first) ++j;
+            f(entries_[i].second, j - i);
+            i = j;
+        }
+    }
+
+private:
+    using Entry = std::pair<Key, std::size_t>;
+    std::vector<Entry> entries_;
+};
+
+template <class T>
+std::size_t mode_position(const Values<T>& values, const SecondGroups& groups, std::size_t begin, std::size_t end,
+                          SortedSecond<T>& scratch) {
+    scratch.fill(values, groups, begin, end, [](T value) { return value; });
+    std::size_t best = end, best_count = 0;
+    scratch.for_each_run([&](std::size_t position, std::size_t count) {
+        if (count >= best_count) {  // ascending runs: a tie goes to the larger value
+            best = position;
+            best_count = count;
+        }
+    });
+    return best;
+}
+
+}  // namespace
+
+SecondGroups::SecondGroups(std::span<const std::int64_t> order, std::span<const std::int64_t> seconds,
+                           std::int64_t no_second)
+    : order_(order) {
+    const std::size_t n = order.size();
+    if (seconds.size() != n) throw std::invalid_argument("row order and seconds differ in length");
+    auto second_at = [&](std::size_t position) {
+        const std::int64_t row = order[position];
+        if (row < 0 || static_cast<std::size_t>(row) >= n) {
+            throw std::invalid_argument("row order names a row outside the table");
+        }
+        return seconds[static_cast<std::size_t>(row)];
+    };
+    std::size_t p = 0;
+    for (; p < n; ++p) {
+        const std::int64_t second = second_at(p);
+        if (second == no_second) break;
+        if (!seconds_.empty() && second == seconds_.back()) continue;
+        if (!seconds_.empty() && second < seconds_.back()) {
+            throw std::invalid_argument("seconds fall along the row order");
+        }
+        seconds_.push_back(second);
+        starts_.push_back(p);
+    }
+    starts_.push_back(p);
+    for (; p < n; ++p) {
+        if (second_at(p) != no_second) throw std::invalid_argument("rows without a time must come last");
+    }
+}
+
+void pick_rows(const Column& column, const SecondGroups& groups, End end, std::span<std::int64_t> rows) {
+    require_one_per_second(rows, groups);
+    dispatch(column, [&](const auto& values) {
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            const std::size_t b = groups.begin(g), e = groups.end(g);
+            const std::size_t p = end == End::first ? first_present(values, groups, b, e)
+                                                    : last_present(values, groups, b, e);
+            rows[g] = p == e ? -1 : groups.row(p);
+        }
+    });
+}
+
+void mark_conflicts(const Column& column, const SecondGroups& groups, std::span<std::uint8_t> conflicting) {
+    require_one_per_second(conflicting, groups);
+    dispatch(column, [&](const auto& values) {
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            const std::size_t e = groups.end(g);
+            const std::size_t first = first_present(values, groups, groups.begin(g), e);
+            conflicting[g] = first < e && differs_after(values, groups, first, e);
+        }
+    });
+}
+
+void resolve_rows(const Column& column, const SecondGroups& groups, Resolution resolution,
+                  std::span<std::int64_t> rows) {
+    require_one_per_second(rows, groups);
+    dispatch(column, [&](const auto& values) {
+        using T = decltype(values(0));
+        SortedSecond<T> scratch;
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            const std::size_t b = groups.begin(g), e = groups.end(g);
+            std::size_t p = first_present(values, groups, b, e);
+            if (p < e && differs_after(values, groups, p, e)) {
+                switch (resolution) {
+                    case Resolution::mode: p = mode_position(values, groups, p, e, scratch); break;
+                    case Resolution::missing: p = e; break;
+                    case Resolution::last: p = last_present(values, groups, p, e); break;
+                }
+            }
+            rows[g] = p == e ? -1 : groups.row(p);
+        }
+    });
+}
+
+RowLists distinct_rows(const Column& column, const SecondGroups& groups, std::span<const std::uint8_t> flagged) {
+    if (flagged.size() != groups.size()) throw std::invalid_argument("flags differ from the number of seconds");
+    RowLists lists;
+    lists.offsets.reserve(groups.size() + 1);
+    lists.offsets.push_back(0);
+    dispatch(column, [&](const auto& values) {
+        using T = decltype(values(0));
+        using Key = decltype(representation(T{}));
+        SortedSecond<Key> scratch;
+        std::vector<std::size_t> firsts;
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            if (flagged[g]) {
+                scratch.fill(values, groups, groups.begin(g), groups.end(g),
+                             [](T value) { return representation(value); });
+                firsts.clear();
+                scratch.for_each_run([&](std::size_t position, std::size_t) { firsts.push_back(position); });
+                std::sort(firsts.begin(), firsts.end());
+                for (std::size_t p : firsts) lists.rows.push_back(groups.row(p));
+            }
+            lists.offsets.push_back(lists.rows.size());
+        }
+    });
+    return lists;
+}
+
+}  // namespace algo::kernels

@@ -1,0 +1,528 @@
+// Per-second compression: raw exports can hold several rows for one second,
+// each carrying only some of the columns; they are merged into one row per
+// second.
+//
+// The rows are put in the order in which pandas sorts the time column (its
+// default sort is not stable, so rows with equal times keep pandas' order, not
+// their own). Numeric and boolean columns are reduced by the native kernel,
+// which returns row numbers; the output values are then taken from the
+// caller's columns with pandas' own `take`, so every dtype promotion (a missing
+// result in an integer column gives float64, in a boolean column object) is
+// the library's. Other columns (text, nullable, categorical...) go through the
+// pandas group-by formulation.
+#include "compression.hpp"
+
+#include "core/kernels/per_second.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace algo::hi {
+namespace {
+
+namespace kn = kernels;
+
+using RowArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using FlagArray = py::array_t<bool, py::array::c_style | py::array::forcecast>;
+// Per feature column, per second: whether the second holds several distinct values.
+using ConflictFlags = std::vector<std::vector<std::uint8_t>>;
+
+// numpy's NaT as int64: the second of a row whose time did not parse.
+constexpr std::int64_t kNoSecond = std::numeric_limits<std::int64_t>::min();
+
+void require_str(py::handle value, const char* name) {
+    if (!PyUnicode_Check(value.ptr())) {
+        raise(PyExc_TypeError, std::string("compress_by_second() argument '") + name + "' must be str, not " +
+                                   Py_TYPE(value.ptr())->tp_name);
+    }
+}
+
+py::object str_type() { return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type)); }
+
+// Object columns, and the NaN-missing string dtype ("str") that holds text
+// by default in newer pandas where older versions used object.
+bool holds_text(py::handle pd, py::handle dtype) {
+    if (py::isinstance<py::dtype>(dtype)) return py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O';
+    return py::isinstance(dtype, pd.attr("StringDtype")) && PyFloat_Check(dtype.attr("na_value").ptr());
+}
+
+// Text cells that are empty or hold only blanks become missing.
+py::object blank_text_as_missing(py::handle column) {
+    py::object blank = column.attr("astype")(str_type()).attr("str").attr("fullmatch")(R"(\s*)");
+    return column.attr("mask")(blank);
+}
+
+// A Series of `values` that keeps their dtype: pandas would otherwise read an
+// object array of text as its string dtype.
+py::object series_of(py::handle pd, py::handle values) {
+    return pd.attr("Series")(values, "dtype"_a = values.attr("dtype"), "copy"_a = false);
+}
+
+std::optional<kn::ValueType> kernel_type(py::handle dtype) {
+    if (!py::isinstance<py::dtype>(dtype)) return std::nullopt;
+    auto dt = py::reinterpret_borrow<py::dtype>(dtype);
+    if (!dt.attr("isnative").cast<bool>()) return std::nullopt;
+    const auto size = dt.itemsize();
+    switch (dt.kind()) {
+        case 'f':
+            if (size == 8) return kn::ValueType::float64;
+            if (size == 4) return kn::ValueType::float32;
+            return std::nullopt;
+        case 'i':
+            if (size == 8) return kn::ValueType::int64;
+            if (size == 4) return kn::ValueType::int32;
+            if (size == 2) return kn::ValueType::int16;
+            if (size == 1) return kn::ValueType::int8;
+            return std::nullopt;
+        case 'u':
+            if (size == 8) return kn::ValueType::uint64;
+            if (size == 4) return kn::ValueType::uint32;
+            if (size == 2) return kn::ValueType::uint16;
+            if (size == 1) return kn::ValueType::uint8;
+            return std::nullopt;
+        case 'b':
+            return kn::ValueType::boolean;
+        default:
+            return std::nullopt;
+    }
+}
+
+// A value column of the caller's frame.
+struct Feature {
+    py::object label;
+    py::object column;  // the caller's Series, blank text already missing
+    py::array values;   // the buffer the kernel reads; empty for columns pandas handles
+    std::optional<kn::Column> native;
+};
+
+bool any_set(const std::vector<std::uint8_t>& flags) {
+    return std::any_of(flags.begin(), flags.end(), [](std::uint8_t flag) { return flag != 0; });
+}
+
+kn::Resolution resolution_for(py::handle on_conflict) {
+    if (is_text(on_conflict, "mode")) return kn::Resolution::mode;
+    if (is_text(on_conflict, "nan") || is_text(on_conflict, "concat")) return kn::Resolution::missing;
+    return kn::Resolution::last;
+}
+
+// The per-group reducer of conflicting columns, for the columns pandas handles.
+py::cpp_function series_reducer(const Module& m, py::object on_conflict) {
+    return py::cpp_function([m, on_conflict](py::object s) -> py::object {
+        py::object pd = m.global("pd");
+        py::object np = m.global("np");
+        s = s.attr("dropna")();
+        if (truthy(s.attr("empty"))) return np.attr("nan");
+        py::object uniq = pd.attr("unique")(s);
+        if (py::len(uniq) == 1) return uniq[py::int_(0)];
+        if (is_text(on_conflict, "mode")) {
+            py::object modes = s.attr("mode")("dropna"_a = true);
+            return (truthy(modes.attr("empty")) ? s : modes).attr("iloc")[py::int_(-1)];
+        }
+        if (is_text(on_conflict, "concat")) {
+            py::list texts;
+            for (py::handle value : pd.attr("unique")(s.attr("astype")(str_type()))) texts.append(py::str(value));
+            return py::str("|").attr("join")(texts);
+        }
+        if (is_text(on_conflict, "nan")) return np.attr("nan");
+        return s.attr("iloc")[py::int_(-1)];
+    });
+}
+
+// The caller's frame in time order, grouped by second.
+class PerSecond {
+public:
+    PerSecond(const Module& m, py::handle df, py::handle time_col);
+
+    std::size_t seconds() const { return groups_->size(); }
+    // One output row per second, and one more for the rows without a time.
+    std::size_t output_rows() const { return seconds() + (untimed() ? 1 : 0); }
+    bool untimed() const { return groups_->timed_rows() < groups_->rows(); }
+
+    // Each column's first or last non-missing value per second.
+    std::vector<py::object> picked(kn::End end) const;
+    // The caller's index labels of the first or last row of each second.
+    py::object index_of(kn::End end) const;
+    ConflictFlags conflict_flags() const;
+    py::object conflict_report(const ConflictFlags& flags) const;
+    // The output with the conflicting columns resolved by `on_conflict` and
+    // moved to the end; `base` holds the last values of every column.
+    py::object resolved(py::handle on_conflict, const ConflictFlags& flags, const std::vector<py::object>& base) const;
+    // The output frame: the time column, then `order` of the feature columns.
+    py::object table(const std::vector<std::size_t>& order, const std::vector<py::object>& arrays,
+                     py::handle index) const;
+    std::vector<std::size_t> all_features() const;
+
+private:
+    RowArray positions(kn::End end) const;
+    RowArray rows_with_untimed() const;
+    py::object output_seconds() const;
+    py::object sorted_seconds() const;
+    py::list pandas_labels() const;
+    py::object pandas_frame() const;
+    py::object resolved_native(const Feature& feature, kn::Resolution resolution,
+                               const std::vector<std::uint8_t>* concat_flags) const;
+    py::object joined_distinct_values(const Feature& feature, const std::vector<std::uint8_t>& flags) const;
+
+    const Module& m_;
+    py::object pd_, np_, take_;
+    py::handle df_, time_col_;
+    RowArray order_, seconds_;
+    std::optional<kn::SecondGroups> groups_;
+    std::vector<Feature> features_;
+    py::object feature_labels_;  // the labels as the group-by result names them
+    mutable py::object pandas_frame_;
+};
+
+PerSecond::PerSecond(const Module& m, py::handle df, py::handle time_col)
+    : m_(m), pd_(m.global("pd")), np_(m.global("np")), df_(df), time_col_(time_col) {
+    take_ = pd_.attr("api").attr("extensions").attr("take");
+    py::object columns = df.attr("columns");
+    if (!truthy(columns.attr("is_unique"))) {
+        py::object repeated = columns[columns.attr("duplicated")()].attr("unique")().attr("tolist")();
+        raise(PyExc_ValueError, "compress_by_second needs unique column labels; repeated: " + text(repeated));
+    }
+
+    py::object time = df[time_col];
+    if (holds_text(pd_, time.attr("dtype"))) time = blank_text_as_missing(time);
+    py::object times = pd_.attr("to_datetime")(time, "errors"_a = "coerce");
+    // DataFrame.sort_values(time_col) and Series.sort_values() run the same
+    // default sort on the same values, so the positions below are the order
+    // in which the frame itself would be sorted, ties included.
+    py::object sorted = pd_.attr("Series")(times.attr("array")).attr("sort_values")();
+    order_ = RowArray::ensure(sorted.attr("index").attr("to_numpy")());
+    // Time-zone aware times count in UTC, as their plain numpy values do.
+    py::object naive = times;
+    if (py::isinstance(times.attr("dtype"), pd_.attr("DatetimeTZDtype"))) {
+        naive = times.attr("dt").attr("tz_convert")(py::none());
+    }
+    seconds_ = RowArray::ensure(naive.attr("values").attr("astype")("datetime64[s]").attr("view")("int64"));
+    if (!order_ || !seconds_) throw py::error_already_set();
+
+    py::str sec("_sec");
+    py::list feature_positions;
+    py::ssize_t position = 0;
+    for (py::handle item : df.attr("items")()) {
+        auto pair = py::reinterpret_borrow<py::tuple>(item);
+        py::object label = pair[0];
+        const py::ssize_t here = position++;
+        if (label.equal(time_col) || label.equal(sec)) continue;
+        feature_positions.append(here);
+        Feature feature{label, pair[1], py::array(), std::nullopt};
+        py::object dtype = feature.column.attr("dtype");
+        if (auto type = kernel_type(dtype)) {
+            feature.values = py::array::ensure(feature.column.attr("to_numpy")());
+            if (!feature.values) throw py::error_already_set();
+            feature.native = kn::Column{static_cast<const std::byte*>(feature.values.data()),
+                                        feature.values.strides(0), *type};
+        } else if (holds_text(pd_, dtype)) {
+            feature.column = blank_text_as_missing(feature.column);
+        }
+        features_.push_back(std::move(feature));
+    }
+    // The labels as the group-by results name them: those of the working
+    // copy, which gains "_sec" at its end.
+    if (!truthy(columns.attr("__contains__")(sec))) columns = columns.attr("insert")(py::len(columns), sec);
+    feature_labels_ = columns.attr("take")(feature_positions);
+
+    py::gil_scoped_release nogil;
+    groups_.emplace(std::span<const std::int64_t>(order_.data(), static_cast<std::size_t>(order_.size())),
+                    std::span<const std::int64_t>(seconds_.data(), static_cast<std::size_t>(seconds_.size())),
+                    kNoSecond);
+}
+
+std::vector<std::size_t> PerSecond::all_features() const {
+    std::vector<std::size_t> order(features_.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    return order;
+}
+
+// Positions in time order of the first or last row of each second, then of
+// the rows without a time.
+RowArray PerSecond::positions(kn::End end) const {
+    RowArray kept(static_cast<py::ssize_t>(output_rows()));
+    auto out = kept.mutable_unchecked<1>();
+    const bool last = end == kn::End::last;
+    for (std::size_t g = 0; g < seconds(); ++g) {
+        out(g) = static_cast<std::int64_t>(last ? groups_->end(g) - 1 : groups_->begin(g));
+    }
+    if (untimed()) out(seconds()) = static_cast<std::int64_t>(last ? groups_->rows() - 1 : groups_->timed_rows());
+    return kept;
+}
+
+py::object PerSecond::index_of(kn::End end) const {
+    py::object rows = order_.attr("take")(positions(end));
+    return df_.attr("index").attr("take")(rows);
+}
+
+// A row array of one entry per output row, the untimed row left missing.
+RowArray PerSecond::rows_with_untimed() const {
+    RowArray rows(static_cast<py::ssize_t>(output_rows()));
+    if (untimed()) rows.mutable_at(static_cast<py::ssize_t>(seconds())) = -1;
+    return rows;
+}
+
+py::object PerSecond::output_seconds() const {
+    RowArray values(static_cast<py::ssize_t>(output_rows()));
+    auto out = values.mutable_unchecked<1>();
+    for (std::size_t g = 0; g < seconds(); ++g) out(g) = groups_->second(g);
+    if (untimed()) out(seconds()) = kNoSecond;
+    return values.attr("view")("datetime64[s]");
+}
+
+py::object PerSecond::sorted_seconds() const {
+    return seconds_.attr("take")(order_).attr("view")("datetime64[s]");
+}
+
+py::list PerSecond::pandas_labels() const {
+    py::list labels;
+    for (const Feature& f : features_) {
+        if (!f.native) labels.append(f.label);
+    }
+    return labels;
+}
+
+// The columns pandas handles, in time order, beside their seconds.
+py::object PerSecond::pandas_frame() const {
+    if (!pandas_frame_) {
+        py::dict data;
+        data["_sec"] = sorted_seconds();
+        for (const Feature& f : features_) {
+            if (!f.native) data[f.label] = series_of(pd_, f.column.attr("array").attr("take")(order_));
+        }
+        pandas_frame_ = pd_.attr("DataFrame")(data);
+    }
+    return pandas_frame_;
+}
+
+std::vector<py::object> PerSecond::picked(kn::End end) const {
+    std::vector<py::object> arrays(features_.size());
+    const std::size_t n = seconds();
+    for (std::size_t i = 0; i < features_.size(); ++i) {
+        const Feature& f = features_[i];
+        if (!f.native) continue;
+        RowArray rows = rows_with_untimed();
+        {
+            py::gil_scoped_release nogil;
+            kn::pick_rows(*f.native, *groups_, end, std::span<std::int64_t>(rows.mutable_data(), n));
+        }
+        arrays[i] = take_(f.values, rows, "allow_fill"_a = true);
+    }
+    py::list labels = pandas_labels();
+    if (labels.empty()) return arrays;
+    py::object grouped = pandas_frame().attr("groupby")("_sec", "sort"_a = false)[labels];
+    py::object filled = end == kn::End::last ? grouped.attr("ffill")() : grouped.attr("bfill")();
+    py::object kept = filled.attr("take")(positions(end));
+    py::ssize_t j = 0;
+    for (std::size_t i = 0; i < features_.size(); ++i) {
+        if (!features_[i].native) arrays[i] = kept.attr("iloc")[py::make_tuple(py::slice(), j++)].attr("array");
+    }
+    return arrays;
+}
+
+ConflictFlags PerSecond::conflict_flags() const {
+    ConflictFlags flags(features_.size(), std::vector<std::uint8_t>(seconds()));
+    {
+        py::gil_scoped_release nogil;
+        for (std::size_t i = 0; i < features_.size(); ++i) {
+            if (features_[i].native) kn::mark_conflicts(*features_[i].native, *groups_, flags[i]);
+        }
+    }
+    py::list labels = pandas_labels();
+    if (labels.empty()) return flags;
+    py::object counts = pandas_frame().attr("groupby")("_sec")[labels].attr("nunique")("dropna"_a = true);
+    FlagArray many = FlagArray::ensure(counts.attr("gt")(1).attr("to_numpy")());
+    if (!many) throw py::error_already_set();
+    if (static_cast<std::size_t>(many.shape(0)) != seconds()) {
+        raise(PyExc_RuntimeError, "per-second value counts do not line up with the seconds of the frame");
+    }
+    auto view = many.unchecked<2>();
+    py::ssize_t j = 0;
+    for (std::size_t i = 0; i < features_.size(); ++i) {
+        if (features_[i].native) continue;
+        for (std::size_t g = 0; g < seconds(); ++g) flags[i][g] = view(g, j);
+        ++j;
+    }
+    return flags;
+}
+
+py::object PerSecond::conflict_report(const ConflictFlags& flags) const {
+    // Stacking keeps only the pairs that conflict, so only the seconds holding
+    // one need to be stacked.
+    std::vector<std::size_t> chosen;
+    for (std::size_t g = 0; g < seconds(); ++g) {
+        for (const auto& column : flags) {
+            if (column[g]) {
+                chosen.push_back(g);
+                break;
+            }
+        }
+    }
+    const auto k = static_cast<py::ssize_t>(features_.size());
+    FlagArray matrix({static_cast<py::ssize_t>(chosen.size()), k});
+    RowArray chosen_seconds(static_cast<py::ssize_t>(chosen.size()));
+    auto cells = matrix.mutable_unchecked<2>();
+    for (std::size_t r = 0; r < chosen.size(); ++r) {
+        chosen_seconds.mutable_at(static_cast<py::ssize_t>(r)) = groups_->second(chosen[r]);
+        for (py::ssize_t i = 0; i < k; ++i) cells(r, i) = flags[static_cast<std::size_t>(i)][chosen[r]] != 0;
+    }
+    py::object index = pd_.attr("Index")(chosen_seconds.attr("view")("datetime64[s]"), "name"_a = "_sec");
+    py::object many = pd_.attr("DataFrame")(matrix, "index"_a = index, "columns"_a = feature_labels_);
+    py::object stacked = many.attr("stack")();
+    py::dict names;
+    names["level_1"] = "column";
+    names[py::int_(0)] = "conflict";
+    return stacked.attr("loc")[stacked]
+        .attr("reset_index")()
+        .attr("rename")("columns"_a = names)
+        .attr("drop")("columns"_a = "conflict");
+}
+
+// Texts of the distinct values of each flagged second, joined by "|" in order
+// of first appearance.
+py::object PerSecond::joined_distinct_values(const Feature& feature, const std::vector<std::uint8_t>& flags) const {
+    kn::RowLists lists;
+    {
+        py::gil_scoped_release nogil;
+        lists = kn::distinct_rows(*feature.native, *groups_, flags);
+    }
+    RowArray rows(static_cast<py::ssize_t>(lists.rows.size()), lists.rows.data());
+    py::list texts =
+        pd_.attr("Series")(feature.values.attr("take")(rows)).attr("astype")(str_type()).attr("tolist")();
+    py::list joined;
+    py::str bar("|");
+    py::object unique_in_order = py::dict().attr("fromkeys");
+    for (std::size_t g = 0; g < seconds(); ++g) {
+        if (!flags[g]) {
+            joined.append(py::none());
+            continue;
+        }
+        py::object parts = texts[py::slice(static_cast<py::ssize_t>(lists.offsets[g]),
+                                           static_cast<py::ssize_t>(lists.offsets[g + 1]), 1)];
+        joined.append(bar.attr("join")(unique_in_order(parts)));
+    }
+    return joined;
+}
+
+py::object PerSecond::resolved_native(const Feature& feature, kn::Resolution resolution,
+                                      const std::vector<std::uint8_t>* concat_flags) const {
+    const std::size_t n = seconds();
+    RowArray rows = rows_with_untimed();
+    {
+        py::gil_scoped_release nogil;
+        kn::resolve_rows(*feature.native, *groups_, resolution, std::span<std::int64_t>(rows.mutable_data(), n));
+    }
+    auto row = rows.unchecked<1>();
+    if (!concat_flags) {
+        // pandas casts the reduced values back to the column's dtype where it
+        // can; a boolean column whose every second came out missing is left
+        // as float64.
+        bool all_missing = n > 0;
+        for (std::size_t g = 0; g < n && all_missing; ++g) all_missing = row(g) < 0;
+        if (all_missing && feature.native->type == kn::ValueType::boolean) {
+            return np_.attr("full")(output_rows(), np_.attr("nan"));
+        }
+        return take_(feature.values, rows, "allow_fill"_a = true);
+    }
+    // Joined texts mixed with single values: their dtype is what pandas
+    // infers for the mixture (object, or text when every second is text).
+    py::list joined = joined_distinct_values(feature, *concat_flags);
+    py::list outcomes;
+    py::object nan = np_.attr("nan");
+    for (std::size_t g = 0; g < n; ++g) {
+        if ((*concat_flags)[g]) {
+            outcomes.append(joined[g]);
+        } else if (row(g) >= 0) {
+            PyObject* scalar = PySequence_GetItem(feature.values.ptr(), row(g));
+            if (!scalar) throw py::error_already_set();
+            outcomes.append(py::reinterpret_steal<py::object>(scalar));
+        } else {
+            outcomes.append(nan);
+        }
+    }
+    py::object inferred = pd_.attr("Series")(outcomes).attr("array");
+    RowArray per_second = rows_with_untimed();
+    for (std::size_t g = 0; g < n; ++g) per_second.mutable_at(static_cast<py::ssize_t>(g)) = std::int64_t(g);
+    return take_(inferred, per_second, "allow_fill"_a = true);
+}
+
+py::object PerSecond::resolved(py::handle on_conflict, const ConflictFlags& flags,
+                               const std::vector<py::object>& base) const {
+    std::vector<std::size_t> order;
+    std::vector<std::size_t> conflicting;
+    for (std::size_t i = 0; i < features_.size(); ++i) (any_set(flags[i]) ? conflicting : order).push_back(i);
+    std::vector<py::object> arrays = base;
+    const kn::Resolution resolution = resolution_for(on_conflict);
+    const bool concat = is_text(on_conflict, "concat");
+    py::list labels;
+    for (std::size_t i : conflicting) {
+        const Feature& f = features_[i];
+        if (f.native) {
+            arrays[i] = resolved_native(f, resolution, concat ? &flags[i] : nullptr);
+        } else {
+            labels.append(f.label);
+        }
+    }
+    if (!labels.empty()) {
+        py::object reduced = pandas_frame()
+                                 .attr("groupby")("_sec", "as_index"_a = false)[labels]
+                                 .attr("agg")(series_reducer(m_, py::reinterpret_borrow<py::object>(on_conflict)));
+        py::dict keys;
+        keys["_sec"] = output_seconds();
+        py::object merged =
+            pd_.attr("DataFrame")(keys).attr("merge")(reduced, "on"_a = "_sec", "how"_a = "left");
+        py::ssize_t j = 1;
+        for (std::size_t i : conflicting) {
+            if (!features_[i].native) arrays[i] = merged.attr("iloc")[py::make_tuple(py::slice(), j++)].attr("array");
+        }
+    }
+    order.insert(order.end(), conflicting.begin(), conflicting.end());
+    return table(order, arrays, py::none());
+}
+
+py::object PerSecond::table(const std::vector<std::size_t>& order, const std::vector<py::object>& arrays,
+                            py::handle index) const {
+    py::dict data;
+    data[time_col_] = output_seconds();
+    for (std::size_t i : order) data[features_[i].label] = series_of(pd_, arrays[i]);
+    py::object frame = pd_.attr("DataFrame")(data);
+    frame.attr("columns").attr("name") = df_.attr("columns").attr("name");
+    if (!index.is_none()) frame.attr("index") = index;
+    return frame;
+}
+
+bool any_conflict(const ConflictFlags& flags) { return std::any_of(flags.begin(), flags.end(), any_set); }
+
+}  // namespace
+
+py::object compress_by_second(const Module& m, py::object df, py::object time_col, py::object on_conflict,
+                              py::object want_conflicts) {
+    require_str(time_col, "time_col");
+    require_str(on_conflict, "on_conflict");
+    PerSecond frame(m, df, time_col);
+
+    const bool first = is_text(on_conflict, "first");
+    if (first || is_text(on_conflict, "last")) {
+        const kn::End end = first ? kn::End::first : kn::End::last;
+        py::object out = frame.table(frame.all_features(), frame.picked(end), frame.index_of(end));
+        py::object conflicts = py::none();
+        if (truthy(want_conflicts)) conflicts = frame.conflict_report(frame.conflict_flags());
+        return py::make_tuple(out, conflicts);
+    }
+
+    std::vector<py::object> base = frame.picked(kn::End::last);
+    ConflictFlags flags = frame.conflict_flags();
+    py::object conflicts = truthy(want_conflicts) ? frame.conflict_report(flags) : py::none();
+    if (!any_conflict(flags)) {
+        py::object out = frame.table(frame.all_features(), base, frame.index_of(kn::End::last));
+        return py::make_tuple(out, conflicts);
+    }
+    return py::make_tuple(frame.resolved(on_conflict, flags, base), conflicts);
+}
+
+}  // namespace algo::hi
