@@ -34,8 +34,8 @@ def model(config=TYPICAL):
 
 
 def failing(start="2024-06-01", minutes=90, seed=8):
-    """A recording of the machine with a bearing well into failure."""
-    return synthetic.machine_frame(start, periods=minutes * 60, seed=seed, fault_start="2024-04-01", fault_days=30)
+    """A recording of the machine with a bearing fault: its health index is far below the healthy one."""
+    return synthetic.machine_frame(start, periods=minutes * 60, seed=seed, fault_start="2024-04-01", fault_days=300)
 
 
 def first_quartile_t2(recording, trained):
@@ -67,7 +67,7 @@ class TestDeadlineLearning:
 
     def test_two_recordings_take_the_lowest_quartile_and_highest_score(self):
         trained = dict(model(), rul_deadline_t_square=1e12, rul_deadline=0.0)
-        early, late = failing("2024-04-20", seed=9), failing("2024-06-01", seed=10)
+        early, late = failing("2024-05-15", seed=9), failing("2024-06-01", seed=10)
         learned = HI.failure_deadline_learning([early, late], trained, "ignored")
         quartiles = [first_quartile_t2(r, trained) for r in (early, late)]
         assert learned["rul_deadline_t_square"] == pytest.approx(min(quartiles))

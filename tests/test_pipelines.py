@@ -201,7 +201,7 @@ class TestConfigurationFields:
 
     def test_rolling_one_hour_windows(self):
         model = trained("0,0,0,1,2,1,1,3", hours=6)
-        assert len(model["T2"]) == 5
+        assert len(model["T2"]) == 11  # windows start every half hour and must fit in the six hours
 
     def test_no_extraction_models_the_rows_themselves(self):
         model = trained("0,0,0,1,2,1,1,5")
@@ -229,9 +229,12 @@ class TestCodebook:
         assert model["codebook_setup"] is codebook
 
     def test_missing_setup_name_filters(self, capsys):
-        model = HI.training_model(history(), TYPICAL, self.codebook())
-        assert model["is_error"] == "False" and len(model["T2"]) < len(trained()["T2"])
-        assert "[卡控] X_Overall: min=0, max=2.6" in capsys.readouterr().out
+        df = history()
+        df.loc[df.index[:3600], "X_Overall"] = 10.0  # the first hour is out of range
+        model = HI.training_model(df, TYPICAL, self.codebook())
+        assert model["is_error"] == "False" and len(model["T2"]) == 120
+        assert model["T2"].index[0] == pd.Timestamp("2024-03-01 01:00")
+        assert "[卡控] X_Overall: min=0, max=2.6, 超限筆數=" in capsys.readouterr().out
 
     def test_codebook_that_removes_everything_leaves_its_note(self, capsys):
         codebook = self.codebook(setup_name="pump")
@@ -290,6 +293,6 @@ class TestBadInput:
         error_model = HI.training_model(history(), "bad")
         assert_failed(HI.testing_model(batch(), error_model), "Error_03", "split")
         missing_feature = batch().drop(columns="X_Overall")
-        assert HI.testing_model(missing_feature, model)["error_stage"] in ("Error_06", "Error_07")
+        assert_failed(HI.testing_model(missing_feature, model), "Error_05", "X_Overall")
         with pytest.raises(KeyError):
             HI.testing_model(batch(), {"algo_config": TYPICAL})
