@@ -20,6 +20,7 @@ pytestmark = [
     pytest.mark.filterwarnings("ignore:Series.values returning an ndarray that drops timezone"),
 ]
 
+PANDAS_2 = int(pd.__version__.split(".")[0]) < 3
 STRATEGIES = ["last", "first", "mode", "concat", "nan", "anything else"]
 
 
@@ -67,6 +68,9 @@ def pandas_compress(df, time_col, on_conflict="last", want_conflicts=True):
     if on_conflict in ("last", "first") or not conflict_cols:
         return base.rename(columns={"_sec": time_col}), conflicts
     slow_fixed = d.groupby("_sec", as_index=False)[conflict_cols].agg(reduce_series)
+    if PANDAS_2:  # pandas 2 widens float32 reducer results; pandas 3, like the library, keeps float32
+        widened = [c for c in conflict_cols if d[c].dtype == np.float32 and slow_fixed[c].dtype == np.float64]
+        slow_fixed[widened] = slow_fixed[widened].astype(np.float32)
     out = base.drop(columns=conflict_cols).merge(slow_fixed, on="_sec", how="left")
     return out.rename(columns={"_sec": time_col}), conflicts
 
