@@ -52,9 +52,34 @@ bool holds_text(py::handle pd, py::handle dtype) {
     return py::isinstance(dtype, pd.attr("StringDtype")) && PyFloat_Check(dtype.attr("na_value").ptr());
 }
 
-// Text cells that are empty or hold only blanks become missing.
+// Whether `text` is empty or all white space: what the pattern `\s*` matches
+// in full (the regular-expression engine's `\s` is the host's isspace).
+bool is_blank(PyObject* text) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i) {
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
+    }
+    return true;
+}
+
+// Text cells that are empty or hold only blanks become missing: cells whose
+// text form (`astype(str)`) is blank, tested cell by cell without a regular
+// expression; missing cells stay missing.
 py::object blank_text_as_missing(py::handle column) {
-    py::object blank = column.attr("astype")(str_type()).attr("str").attr("fullmatch")(R"(\s*)");
+    auto cells = column.attr("to_numpy")("dtype"_a = py::dtype("O")).cast<py::array>();
+    FlagArray blank(cells.size());
+    auto* const* values = static_cast<PyObject* const*>(cells.data());
+    bool* flags = blank.mutable_data();
+    for (py::ssize_t i = 0; i < cells.size(); ++i) {
+        PyObject* cell = values[i];
+        if (PyUnicode_Check(cell)) {
+            flags[i] = is_blank(cell);
+        } else {
+            const py::str shown{py::handle(cell)};
+            flags[i] = is_blank(shown.ptr());
+        }
+    }
     return column.attr("mask")(blank);
 }
 
