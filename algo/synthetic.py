@@ -45,7 +45,7 @@ def raw_label(feature: str) -> str:
 
 
 def machine_frame(
-    start: str = "2024-01-01",
+    start: str | pd.Timestamp = "2024-01-01",
     periods: int = 3600,
     freq: str = "1s",
     *,
@@ -109,12 +109,13 @@ def _fault_severity(times: pd.DatetimeIndex, fault_start: str | None, fault_days
 
 @dataclass
 class SampleMachine:
-    """A monitored machine whose bearing fails, and a recording of a failed sister machine.
+    """A monitored machine whose bearing wears out, and a recording of a failed sister machine.
 
     `healthy` is `healthy_days` of 1 Hz rows to train on; `daily_batches` holds
     one hour of 1 Hz rows per day of the monitored period, during which a
-    bearing fault develops; `failure_recording` is an hour of a sister
-    machine of the same type with a failed bearing, to learn the deadline from.
+    bearing fault develops; `failure_recording` is an hour of a sister machine
+    of the same type whose bearing has worn out further, to learn the deadline
+    from.
     """
 
     healthy: pd.DataFrame
@@ -126,31 +127,24 @@ def sample_machine(
     start: str = "2024-01-01",
     healthy_days: int = 3,
     monitored_days: int = 120,
-    fault_days: float = 150.0,
     *,
+    failure_day: int = 140,
+    fault_days: float = 1500.0,
     seed: int = 0,
     raw_labels: bool = False,
 ) -> SampleMachine:
-    """The sample machine: healthy history, daily batches with a growing fault, a failure recording."""
+    """The sample machine: healthy history, daily batches as a fault grows, a failure recording.
+
+    The fault starts with the monitored period and follows the growth of
+    `machine_frame` with `fault_days`; the sister machine is recorded at the
+    wear the monitored machine reaches on `failure_day`.
+    """
     first_day = pd.Timestamp(start) + pd.Timedelta(days=healthy_days)
+
+    def hour_of_day(day: int, seed: int) -> pd.DataFrame:
+        return machine_frame(first_day + pd.Timedelta(days=day, hours=10), periods=3600, seed=seed,
+                             fault_start=first_day, fault_days=fault_days, raw_labels=raw_labels)
+
     healthy = machine_frame(start, periods=healthy_days * 86_400, seed=seed, raw_labels=raw_labels)
-    batches = [
-        machine_frame(
-            first_day + pd.Timedelta(days=day, hours=10),
-            periods=3600,
-            seed=seed + 1 + day,
-            fault_start=first_day,
-            fault_days=fault_days,
-            raw_labels=raw_labels,
-        )
-        for day in range(monitored_days)
-    ]
-    failure = machine_frame(
-        first_day + pd.Timedelta(days=fault_days),
-        periods=3600,
-        seed=seed + 1 + monitored_days,
-        fault_start=first_day,
-        fault_days=fault_days,
-        raw_labels=raw_labels,
-    )
-    return SampleMachine(healthy, batches, failure)
+    batches = [hour_of_day(day, seed + 1 + day) for day in range(monitored_days)]
+    return SampleMachine(healthy, batches, hour_of_day(failure_day, seed + 1 + monitored_days))

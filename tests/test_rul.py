@@ -375,3 +375,33 @@ class TestModuleInterface:
         with pytest.raises(TypeError) as info:
             call()
         assert str(info.value) == message
+
+
+class TestSampleMachine:
+    """A model of the sample machine's healthy days forecasts its worn bearing."""
+
+    @pytest.fixture(scope="class")
+    def scored(self):
+        from algo import synthetic
+
+        machine = synthetic.sample_machine()
+        model = HI.training_model(machine.healthy, "1,0,0,1,2,1,2,1")
+        model = HI.failure_deadline_learning([machine.failure_recording], model, None)
+        assert model["is_error"] == "False", model["error_message"]
+        results = [HI.testing_model(batch, model) for batch in machine.daily_batches]
+        return model, pd.concat([r["T2"] for r in results]), pd.concat([r["HI_Score"] for r in results])
+
+    @pytest.mark.filterwarnings("ignore::Warning")
+    def test_warns_before_the_deadline_and_death_grows_likelier(self, scored):
+        model, t2, score = scored
+        assert 0 < model["rul_deadline"] < model["rul_warning_line"]
+        reports = {days: RUL.rul_calculation(t2.iloc[:days], model, 0.9) for days in (40, 70, 100, 120)}
+        assert all(r["is_error"] == "False" and r["unit"] == "days" for r in reports.values())
+        assert reports[40]["signal"] == "green"
+        for days in (100, 120):
+            assert reports[days]["signal"] in ("yellow", "red")
+            assert score["Score"].iloc[days - 1] > model["rul_deadline"]  # the warning comes first
+            assert 0 <= reports[days]["rul_days"] < 90
+        deaths = [reports[d]["death_probability"] for d in sorted(reports)]
+        assert deaths == sorted(deaths) and deaths[-1] > deaths[0]
+        assert reports[120]["rul_warning_line"] == model["rul_warning_line"]
