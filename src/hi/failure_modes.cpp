@@ -27,12 +27,10 @@ FailureQuartile score_failure_recording(const Module& m, py::object df, py::hand
     df = steps::compressed(m, df, time_col);
 
     progress.enter("Error_03");
-    df = steps::numeric_with_time(df, time_col);
     const py::list required = steps::model_columns(time_col, stored("indicator_col_name"));
-    df = steps::select_present(df, required);
-    if (!truthy(py::set(required).attr("issubset")(py::set(df.attr("columns"))))) {
-        progress.notice(status::kNoteFeatureMismatch);
-    }
+    const py::list available = steps::present(required, steps::numeric_labels(df, time_col));
+    df = steps::with_columns(df, available);
+    if (available.size() < required.size()) progress.notice(status::kNoteFeatureMismatch);
     if (settings.testing_outlier_clean == "1") df = m.call("drop_outliers_by_min", df, time_col);
     df = steps::indexed_by_time(steps::with_parsed_times(m, df, time_col), time_col);
 
@@ -102,9 +100,8 @@ py::dict learn_deadline(const Module& m, py::handle dfs, py::handle dictionary, 
 py::object prepared_rows(const Module& m, py::handle df) {
     const py::str time_col(kTimeColumn);
     py::object rows = steps::compressed(m, df, time_col);
-    rows = steps::numeric_with_time(rows, time_col);
-    rows = steps::with_parsed_times(m, rows, time_col);
-    return steps::without_quality_columns(steps::indexed_by_time(rows, time_col));
+    rows = steps::with_columns(rows, steps::without_quality(m, steps::numeric_labels(rows, time_col), time_col));
+    return steps::indexed_by_time(steps::with_parsed_times(m, rows, time_col), time_col);
 }
 
 // The feature-family columns only: time-domain, then frequency, then

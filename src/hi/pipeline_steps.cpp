@@ -1,5 +1,7 @@
 #include "pipeline_steps.hpp"
 
+#include <pybind11/numpy.h>
+
 #include <array>
 #include <limits>
 #include <initializer_list>
@@ -25,12 +27,6 @@ bool contains_any(py::handle label, const std::array<const char*, N>& keywords) 
 
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
-py::object without_columns_containing(py::object df, const char* text) {
-    py::object matches =
-        df.attr("columns").attr("str").attr("contains")(text, "case"_a = false, "na"_a = false);
-    return df.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), ~matches)];
-}
-
 }  // namespace
 
 Settings Settings::parse(py::handle algo_config) {
@@ -55,12 +51,36 @@ py::object compressed(const Module& m, py::handle df, py::handle time_col) {
     return item(m.call("compress_by_second", df, time_col), 0);
 }
 
-py::object numeric_with_time(py::handle df, py::handle time_col) {
-    py::list columns;
-    columns.append(time_col);
-    py::object numeric = df.attr("select_dtypes")("include"_a = "number").attr("columns").attr("tolist")();
-    return df[columns + numeric];
+py::list numeric_labels(py::handle df, py::handle time_col) {
+    py::list labels;
+    labels.append(time_col);
+    const py::object numeric = df.attr("select_dtypes")("include"_a = "number").attr("columns");
+    for (py::handle label : numeric) labels.append(label);
+    return labels;
 }
+
+py::list without_quality(const Module& m, const py::list& labels, py::handle time_col) {
+    py::object text = m.global("pd").attr("Index")(labels).attr("str");
+    auto containing = [&](const char* word) {
+        return text.attr("contains")(word, "case"_a = false, "na"_a = false).cast<py::array_t<bool>>();
+    };
+    const auto percentage = containing("percentage"), quality = containing("QC");
+    py::list kept;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        if ((!percentage.at(i) && !quality.at(i)) || truthy(eq(labels[i], time_col))) kept.append(labels[i]);
+    }
+    return kept;
+}
+
+py::list present(py::handle wanted, py::handle labels) {
+    py::list found;
+    for (py::handle label : wanted) {
+        if (contains(labels, label)) found.append(label);
+    }
+    return found;
+}
+
+py::object with_columns(py::handle df, py::handle labels) { return df[labels]; }
 
 py::object with_parsed_times(const Module& m, py::object df, py::handle time_col) {
     py::object parsed = m.global("pd").attr("to_datetime")(df[time_col], "errors"_a = "coerce");
@@ -82,11 +102,6 @@ py::object indexed_by_time(py::handle df, py::handle time_col) {
     py::list subset;
     subset.append(time_col);
     return df.attr("dropna")("subset"_a = subset).attr("set_index")(time_col);
-}
-
-py::object without_quality_columns(py::object df) {
-    df = without_columns_containing(df, "percentage");
-    return without_columns_containing(df, "QC");
 }
 
 bool codebook_applies(py::handle codebook) {
@@ -154,16 +169,6 @@ py::list model_columns(py::handle time_col, py::handle record) {
         for (py::handle name : py::list(record.attr(family))) add(name);
     }
     return columns;
-}
-
-py::object select_present(py::handle df, py::handle columns) {
-    py::object available = df.attr("columns");
-    py::list present;
-    for (py::handle name : columns) {
-        if (contains(available, name)) present.append(name);
-    }
-    py::object all_rows = py::slice(py::none(), py::none(), py::none());
-    return df.attr("loc")[py::make_tuple(all_rows, present)].attr("copy")();
 }
 
 Extraction scoring_extraction(const std::string& setting) {

@@ -35,8 +35,19 @@ Local time_scale_of(const Settings& settings);
 // compress_by_second(df, time_col)[0]: one row per second.
 py::object compressed(const Module& m, py::handle df, py::handle time_col);
 
-// The time column followed by the numeric columns, in frame order.
-py::object numeric_with_time(py::handle df, py::handle time_col);
+// The labels of the time column and of the numeric columns, in frame order.
+py::list numeric_labels(py::handle df, py::handle time_col);
+
+// `labels` without those of quality columns: labels containing "percentage"
+// or "QC" in any case. The time column's label stays.
+py::list without_quality(const Module& m, const py::list& labels, py::handle time_col);
+
+// Those of `wanted` that are among `labels`, in the order of `wanted`.
+py::list present(py::handle wanted, py::handle labels);
+
+// df[labels]. The steps above only choose labels, so that the frame is
+// copied once however many of them a pipeline takes.
+py::object with_columns(py::handle df, py::handle labels);
 
 // The time column parsed, unparseable times as NaT.
 py::object with_parsed_times(const Module& m, py::object df, py::handle time_col);
@@ -49,9 +60,6 @@ TimeSpan time_span(py::handle df, py::handle time_col);
 
 // Rows with a time, indexed by it.
 py::object indexed_by_time(py::handle df, py::handle time_col);
-
-// Without the "percentage" and the "QC" columns (case-insensitive).
-py::object without_quality_columns(py::object df);
 
 // Whether a codebook asks for filtering: truthy and not named "None".
 bool codebook_applies(py::handle codebook);
@@ -78,9 +86,6 @@ Local family_record(const Module& m, const std::string& feature_setting, const F
 // The columns a model was trained on: the time column, then the members of
 // its family record, each name once.
 py::list model_columns(py::handle time_col, py::handle record);
-
-// A copy of `df` with those of `columns` that it has, in that order.
-py::object select_present(py::handle df, py::handle columns);
 
 // How a pipeline turns prepared rows into features.
 struct Extraction {

@@ -43,10 +43,10 @@ py::dict train(const Module& m, py::object df, py::handle algo_config, py::handl
     const Local time_scale = steps::time_scale_of(settings);
 
     progress.enter("Error_03");
-    df = steps::numeric_with_time(df, time_col);
+    df = steps::with_columns(df, steps::without_quality(m, steps::numeric_labels(df, time_col), time_col));
     df = steps::with_parsed_times(m, df, time_col);
     const steps::TimeSpan span = steps::time_span(df, time_col);
-    df = steps::without_quality_columns(steps::indexed_by_time(df, time_col));
+    df = steps::indexed_by_time(df, time_col);
     if (steps::codebook_applies(codebook)) df = steps::codebook_filtered(m, df, codebook, "all");
     if (steps::is_empty(df)) progress.notice(status::kNoteCodebookEmpty);
 
@@ -90,10 +90,11 @@ py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, 
     const Local time_scale("time_scale", stored("time_scale"));
 
     progress.enter("Error_01");
-    df = steps::numeric_with_time(steps::compressed(m, df, time_col), time_col);
+    df = steps::compressed(m, df, time_col);
+    df = steps::with_columns(df, steps::numeric_labels(df, time_col));
 
     progress.enter("Error_03");
-    df = steps::without_quality_columns(df);
+    df = steps::with_columns(df, steps::without_quality(m, py::list(df.attr("columns")), time_col));
     const py::object codebook = stored("codebook_setup");
     if (steps::codebook_applies(codebook)) df = steps::codebook_filtered(m, df, codebook, "all");
 
@@ -161,9 +162,10 @@ py::dict purge_and_train(const Module& m, py::object df, py::handle algo_config)
     const steps::Settings settings = steps::Settings::parse(algo_config);
     const Local time_scale = steps::time_scale_of(settings);
 
-    df = steps::with_parsed_times(m, steps::numeric_with_time(df, time_col), time_col);
+    df = steps::with_columns(df, steps::without_quality(m, steps::numeric_labels(df, time_col), time_col));
+    df = steps::with_parsed_times(m, df, time_col);
     const steps::TimeSpan span = steps::time_span(df, time_col);
-    df = steps::without_quality_columns(steps::indexed_by_time(df, time_col));
+    df = steps::indexed_by_time(df, time_col);
 
     steps::Families families = steps::Families::of(df.attr("columns"));
     if (settings.low_feature_select == "1") families.remove(m.call("low_resolution", df));
@@ -193,11 +195,11 @@ py::dict purge_and_train(const Module& m, py::object df, py::handle algo_config)
 // scoring the bad period with it.
 py::dict compare_and_train(const Module& m, py::object good, py::object bad, py::handle time_scale) {
     const py::str time_col(kTimeColumn);
-    good = steps::numeric_with_time(good, time_col);
-    bad = steps::numeric_with_time(bad, time_col);
+    good = steps::with_columns(good, steps::without_quality(m, steps::numeric_labels(good, time_col), time_col));
+    bad = steps::with_columns(bad, steps::numeric_labels(bad, time_col));
     good = steps::with_parsed_times(m, good, time_col);
     const steps::TimeSpan span = steps::time_span(good, time_col);
-    good = steps::without_quality_columns(steps::indexed_by_time(good, time_col));
+    good = steps::indexed_by_time(good, time_col);
 
     // The good model watches the frequency bands alone.
     steps::Families families = steps::Families::of(good.attr("columns"));
@@ -291,8 +293,8 @@ py::dict test(const Module& m, py::object df, py::handle dictionary, py::handle 
     }
 
     progress.enter("Error_04");
-    df = steps::numeric_with_time(df, time_col);
-    df = steps::select_present(df, steps::model_columns(time_col, stored("indicator_col_name")));
+    const py::list wanted = steps::model_columns(time_col, stored("indicator_col_name"));
+    df = steps::with_columns(df, steps::present(wanted, steps::numeric_labels(df, time_col)));
     if (settings.testing_outlier_clean == "1") df = m.call("drop_outliers_by_min", df, time_col);
     df = steps::indexed_by_time(steps::with_parsed_times(m, df, time_col), time_col);
 
