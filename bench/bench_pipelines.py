@@ -40,10 +40,14 @@ def raw_export(days):
 
 
 class StageClock:
-    """Time spent in each module function that a pipeline calls through its globals."""
+    """Time spent in each module function that a pipeline calls through its globals.
+
+    Calls made from within another timed call count as part of it.
+    """
 
     def __init__(self):
         self.seconds = collections.Counter()
+        self.depth = 0
         self.originals = {name: value for name, value in vars(HI).items()
                           if type(value).__name__ == "native_function"}
 
@@ -59,10 +63,13 @@ class StageClock:
     def _timed(self, name, function):
         def timed(*args, **kwargs):
             start = time.perf_counter()
+            self.depth += 1
             try:
                 return function(*args, **kwargs)
             finally:
-                self.seconds[name] += time.perf_counter() - start
+                self.depth -= 1
+                if self.depth == 0:
+                    self.seconds[name] += time.perf_counter() - start
         return timed
 
 
