@@ -15,6 +15,7 @@ namespace algo {
 struct ModuleFrame {
     const char* name;       // "HI"
     const char* qualified;  // "algo.HI.HI"
+    const char* doc;
     // Binds the module's globals, `__all__` and functions, in order.
     void (*populate)(py::module_ module);
 
@@ -25,6 +26,23 @@ struct ModuleFrame {
 // Py_mod_create and Py_mod_exec slot bodies.
 PyObject* create_module(ModuleFrame& frame, PyObject* spec);
 int exec_module(ModuleFrame& frame, PyObject* module);
+
+// The module definition of a frame, for its PyInit function:
+//     PyMODINIT_FUNC PyInit_HI() { return PyModuleDef_Init(&ModuleDefinition<frame>::definition); }
+template <ModuleFrame& Frame>
+struct ModuleDefinition {
+    static PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(Frame, spec); }
+    static int exec(PyObject* module) { return exec_module(Frame, module); }
+
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(&create)},
+        {Py_mod_exec, reinterpret_cast<void*>(&exec)},
+        {0, nullptr},
+    };
+    static inline PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, Frame.name, Frame.doc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
+};
 
 // `import <module>` / `from <module> import <name>` for the globals table.
 py::object import_module(const char* module);

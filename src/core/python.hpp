@@ -62,6 +62,14 @@ inline bool is_text(py::handle value, const char* literal) {
     return truthy(eq(value, py::str(literal)));
 }
 
+// A builtin of the host (`max`, `round`, `range`, ...), for the places where
+// its exact semantics (argument types, NaN handling, result type) matter.
+inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+// One line on the host's standard output, through its `print`, so that
+// redirections and captures of `sys.stdout` see it.
+inline void print_line(const std::string& line) { builtin("print")(line); }
+
 // `seq[i]` through the host's item protocol.
 inline py::object item(py::handle seq, Py_ssize_t i) { return seq[py::int_(i)]; }
 

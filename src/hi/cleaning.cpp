@@ -110,10 +110,6 @@ void mark_column_outliers(FencedColumn& column, py::handle max_ratio, py::handle
 
 // --- Chebyshev purge ------------------------------------------------------------
 
-// A progress line through the host's `print`, so that it goes wherever the
-// host has pointed sys.stdout.
-void print_line(const std::string& line) { py::module_::import("builtins").attr("print")(line); }
-
 py::object absolute(py::handle value) {
     PyObject* r = PyNumber_Absolute(value.ptr());
     if (r == nullptr) throw py::error_already_set();
@@ -167,7 +163,7 @@ py::object purge_by_chebyshev(const Module& m, py::object df_scaled, py::object 
     py::object frame = df_scaled.attr("copy")();
     std::optional<py::object> previous_ucl;
     Local pca("pca"), mu("mu"), cov("cov"), ucl("ucl");
-    py::object iterations = py::module_::import("builtins").attr("range")(max_iter);
+    py::object iterations = builtin("range")(max_iter);
     for (py::handle i : iterations) {
         py::object model = m.call("health_modeling", frame);
         mu = model[py::int_(0)];

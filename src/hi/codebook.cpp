@@ -64,10 +64,6 @@ void add_axis_items(py::dict& result, py::handle axis_name, py::handle items, Me
     }
 }
 
-// Through the host's print, so that a redirected or captured standard output
-// sees the line.
-void say(const std::string& line) { py::module_::import("builtins").attr("print")(line); }
-
 }  // namespace
 
 py::object feature_threshold_mapping(const Module&, py::object config_data) {
@@ -103,7 +99,7 @@ py::object codebook_df_filter(const Module& m, py::object df, py::object thresho
         py::object col = entry[py::int_(0)];
         py::object limit = entry[py::int_(1)];
         if (!truthy(df.attr("columns").attr("__contains__")(col))) {
-            if (truthy(verbose)) say("[跳過] df中沒有欄位: " + text(col));
+            if (truthy(verbose)) print_line("[跳過] df中沒有欄位: " + text(col));
             continue;
         }
         py::object min_val = limit.attr("get")("min");
@@ -115,18 +111,18 @@ py::object codebook_df_filter(const Module& m, py::object df, py::object thresho
         if (truthy(verbose)) {
             const std::string removed = text(inverted(col_mask).attr("sum")());
             if (check_max) {
-                say("[卡控] " + text(col) + ": min=" + text(min_val) + ", max=" + text(max_val) + ", 超限筆數=" + removed);
+                print_line("[卡控] " + text(col) + ": min=" + text(min_val) + ", max=" + text(max_val) + ", 超限筆數=" + removed);
             } else {
-                say("[卡控下限] " + text(col) + ": min=" + text(min_val) + ", 小於下限筆數=" + removed);
+                print_line("[卡控下限] " + text(col) + ": min=" + text(min_val) + ", 小於下限筆數=" + removed);
             }
         }
     }
     py::object df_filtered = df.attr("loc")[mask].attr("copy")();
     py::object df_removed = df.attr("loc")[inverted(mask)].attr("copy")();
     if (truthy(verbose)) {
-        say("原始筆數: " + std::to_string(py::len(df)));
-        say("保留筆數: " + std::to_string(py::len(df_filtered)));
-        say("刪除筆數: " + std::to_string(py::len(df_removed)));
+        print_line("原始筆數: " + std::to_string(py::len(df)));
+        print_line("保留筆數: " + std::to_string(py::len(df_filtered)));
+        print_line("刪除筆數: " + std::to_string(py::len(df_removed)));
     }
     return py::make_tuple(df_filtered, df_removed);
 }

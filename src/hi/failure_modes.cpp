@@ -67,11 +67,10 @@ py::dict learn_deadline(const Module& m, py::handle dfs, py::handle dictionary, 
         quartiles.append(q.t_square);
     }
     py::object np = m.global("np");
-    py::module_ builtins = py::module_::import("builtins");
     // The deadline only moves towards the failures: its T² can only fall and
     // its score only rise.
-    py::object t_square = builtins.attr("min")(np.attr("min")(quartiles), py::float_(stored("rul_deadline_t_square")));
-    py::object deadline = builtins.attr("max")(np.attr("max")(scores), py::float_(stored("rul_deadline")));
+    py::object t_square = builtin("min")(np.attr("min")(quartiles), py::float_(stored("rul_deadline_t_square")));
+    py::object deadline = builtin("max")(np.attr("max")(scores), py::float_(stored("rul_deadline")));
 
     py::dict result;
     for (const char* key : {"T2", "HI_Score", "mu", "cov", "ucl", "scaler", "pca", "indicator_col_name",

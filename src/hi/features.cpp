@@ -11,8 +11,6 @@ namespace algo::hi {
 
 namespace {
 
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
-
 // The indicator columns of a family record and the names of their features.
 struct FeatureNames {
     py::object time;       // time-domain columns, the only ones with a deviation

@@ -113,7 +113,7 @@ py::object rounded_q3(const Module& m, py::handle df, py::handle col) {
     try {
         py::object s = m.global("pd").attr("to_numeric")(df[col], "errors"_a = "coerce").attr("dropna")();
         py::object q3_val = s.attr("quantile")(0.75);
-        return py::module_::import("builtins").attr("round")(q3_val, 4);
+        return builtin("round")(q3_val, 4);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         return py::none();

@@ -65,7 +65,7 @@ py::object hotelling_t2(py::handle scores, py::handle model_mu, py::handle metri
         py::gil_scoped_release nogil;
         kernels::quadratic_forms(span_of(x), span_of(mu), span_of(s), mutable_span_of(t2));
     }
-    return std::move(t2);
+    return t2;
 }
 
 // Jackson–Mudholkar limit of the SPE from the eigenvalues the model leaves out,

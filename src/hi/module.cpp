@@ -142,23 +142,9 @@ void populate(py::module_ m) {
     add_functions(m, "algo/HI/HI.py", kFunctions);
 }
 
-ModuleFrame frame{"HI", "algo.HI.HI", &populate};
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(frame, spec); }
-int exec(PyObject* module) { return exec_module(frame, module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "HI", "Machine-health model: preparation, PCA health model, pipelines.", 0, nullptr,
-    slots,                 nullptr, nullptr, nullptr,
-};
+ModuleFrame frame{"HI", "algo.HI.HI", "Machine-health model: preparation, PCA health model, pipelines.", &populate};
 
 }  // namespace
 }  // namespace algo::hi
 
-PyMODINIT_FUNC PyInit_HI() { return PyModuleDef_Init(&algo::hi::definition); }
+PyMODINIT_FUNC PyInit_HI() { return PyModuleDef_Init(&algo::ModuleDefinition<algo::hi::frame>::definition); }

@@ -25,8 +25,6 @@ bool contains_any(py::handle label, const std::array<const char*, N>& keywords) 
     return false;
 }
 
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
-
 }  // namespace
 
 Settings Settings::parse(py::handle algo_config) {
@@ -296,11 +294,8 @@ py::object now_text(const Module& m) {
     return m.global("datetime").attr("now")().attr("strftime")(kTimeFormat);
 }
 
-ModelEntries model_entries(const Module& m, const std::string& rul_deadline_setting, const HealthModel& model,
-                           const FittedScaling& scaling, const Local& record, py::handle time_col,
-                           const Local& time_scale) {
-    const Deadline deadline = deadline_of(m, rul_deadline_setting, model);
-    const Robustness robustness = robustness_of(model);
+py::dict fitted_model_entries(const HealthModel& model, const FittedScaling& scaling, const Local& record,
+                              py::handle time_col) {
     py::dict entries;
     entries["T2"] = model.t2;
     entries["HI_Score"] = model.score;
@@ -311,6 +306,15 @@ ModelEntries model_entries(const Module& m, const std::string& rul_deadline_sett
     entries["pca"] = model.pca;
     entries["indicator_col_name"] = record.get();
     entries["datetime_name"] = time_col;
+    return entries;
+}
+
+ModelEntries model_entries(const Module& m, const std::string& rul_deadline_setting, const HealthModel& model,
+                           const FittedScaling& scaling, const Local& record, py::handle time_col,
+                           const Local& time_scale) {
+    const Deadline deadline = deadline_of(m, rul_deadline_setting, model);
+    const Robustness robustness = robustness_of(model);
+    py::dict entries = fitted_model_entries(model, scaling, record, time_col);
     entries["rul_deadline_t_square"] = deadline.t_square.get();
     entries["rul_deadline"] = deadline.score.get();
     entries["time_scale"] = time_scale.get();

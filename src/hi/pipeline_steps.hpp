@@ -146,8 +146,14 @@ Robustness robustness_of(const HealthModel& model);
 // datetime.now() as "%Y-%m-%d %H:%M:%S".
 py::object now_text(const Module& m);
 
-// The entries every trained model dictionary starts with, "T2" to
-// "training_model_robust_status", and the warning line that some end with.
+// The entries of a fitted model every trained model dictionary starts with,
+// "T2" to "datetime_name".
+py::dict fitted_model_entries(const HealthModel& model, const FittedScaling& scaling, const Local& record,
+                              py::handle time_col);
+
+// The entries every trained model dictionary of a configuration string starts
+// with, "T2" to "training_model_robust_status", and the warning line that some
+// end with.
 //
 // The deadline follows the deadline setting: "1" puts it at the health score
 // of mean + 12 standard deviations of the training T²; "2" draws a warning

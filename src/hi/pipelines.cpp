@@ -32,6 +32,23 @@ void close_model(const Module& m, const steps::ModelEntries& trained, const step
     if (trained.warning_line) result["rul_warning_line"] = *trained.warning_line;
 }
 
+// Scaling, the health model and the model entries of features, under the
+// stage codes of the training pipelines.
+steps::ModelEntries model_of(const Module& m, const steps::Settings& settings, py::handle features,
+                             const Local& record, py::handle time_col, const Local& time_scale,
+                             status::Progress& progress) {
+    progress.enter("Error_07");
+    const steps::FittedScaling scaling = steps::fit_scaling(m, settings.scale, features);
+
+    progress.enter("Error_08");
+    steps::check_model_size(scaling.frame, progress);
+    std::optional<steps::HealthModel> model;
+    if (settings.model == "1") model = steps::fit_health_model(m, scaling.frame, scaling.frame, features);
+
+    progress.enter("Error_09");
+    return steps::model_entries(m, settings.rul_deadline, bound(model, "T2"), scaling, record, time_col, time_scale);
+}
+
 py::dict train(const Module& m, py::object df, py::handle algo_config, py::handle codebook,
                status::Progress& progress) {
     const py::str time_col(kTimeColumn);
@@ -62,17 +79,7 @@ py::dict train(const Module& m, py::object df, py::handle algo_config, py::handl
     steps::extract(m, training_extraction(settings.feature_extraction, 1800), df, record, time_scale, time_col);
     if (steps::is_empty(df)) progress.notice(status::kNoteDowntime);
 
-    progress.enter("Error_07");
-    const steps::FittedScaling scaling = steps::fit_scaling(m, settings.scale, df);
-
-    progress.enter("Error_08");
-    steps::check_model_size(scaling.frame, progress);
-    std::optional<steps::HealthModel> model;
-    if (settings.model == "1") model = steps::fit_health_model(m, scaling.frame, scaling.frame, df);
-
-    progress.enter("Error_09");
-    const steps::ModelEntries trained = steps::model_entries(m, settings.rul_deadline, bound(model, "T2"), scaling,
-                                                             record, time_col, time_scale);
+    const steps::ModelEntries trained = model_of(m, settings, df, record, time_col, time_scale, progress);
     py::dict result = trained.entries;
     result["algo_config"] = algo_config;
     result["codebook_setup"] = codebook;
@@ -123,17 +130,7 @@ py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, 
         progress.enter("Error_06");
         steps::extract(m, training_extraction(settings.feature_extraction, 2500), rows, record, time_scale, time_col);
 
-        progress.enter("Error_07");
-        const steps::FittedScaling scaling = steps::fit_scaling(m, settings.scale, rows);
-
-        progress.enter("Error_08");
-        steps::check_model_size(scaling.frame, progress);
-        std::optional<steps::HealthModel> model;
-        if (settings.model == "1") model = steps::fit_health_model(m, scaling.frame, scaling.frame, rows);
-
-        progress.enter("Error_09");
-        const steps::ModelEntries trained = steps::model_entries(m, settings.rul_deadline, bound(model, "T2"),
-                                                                 scaling, record, time_col, time_scale);
+        const steps::ModelEntries trained = model_of(m, settings, rows, record, time_col, time_scale, progress);
         result = trained.entries;
         py::dict& pass = *result;
         pass["start_time"] = span.start;
@@ -222,16 +219,7 @@ py::dict compare_and_train(const Module& m, py::object good, py::object bad, py:
     py::object midpoint = (good_tsquare.attr("mean")() + bad_tsquare.attr("quantile")(0.05)) / py::int_(2);
     py::object warning_line = steps::health_score(m, midpoint, model.ucl);
 
-    py::dict result;
-    result["T2"] = model.t2;
-    result["HI_Score"] = model.score;
-    result["mu"] = model.mu;
-    result["cov"] = model.cov;
-    result["ucl"] = model.ucl;
-    result["scaler"] = scaling.scaler.get();
-    result["pca"] = model.pca;
-    result["indicator_col_name"] = record.get();
-    result["datetime_name"] = time_col;
+    py::dict result = steps::fitted_model_entries(model, scaling, record, time_col);
     result["rul_deadline"] = deadline;
     result["rul_warning_line"] = warning_line;
     result["time_scale"] = time_scale;

@@ -33,23 +33,9 @@ void populate(py::module_ m) {
     add_functions(m, "algo/RUL/RUL.py", kFunctions);
 }
 
-ModuleFrame frame{"RUL", "algo.RUL.RUL", &populate};
-
-PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(frame, spec); }
-int exec(PyObject* module) { return exec_module(frame, module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "RUL", "Remaining useful life: ARIMA forecast of the health index.", 0, nullptr,
-    slots,                 nullptr, nullptr, nullptr,
-};
+ModuleFrame frame{"RUL", "algo.RUL.RUL", "Remaining useful life: ARIMA forecast of the health index.", &populate};
 
 }  // namespace
 }  // namespace algo::rul
 
-PyMODINIT_FUNC PyInit_RUL() { return PyModuleDef_Init(&algo::rul::definition); }
+PyMODINIT_FUNC PyInit_RUL() { return PyModuleDef_Init(&algo::ModuleDefinition<algo::rul::frame>::definition); }
