@@ -163,6 +163,15 @@ class TestOutlierCleanPasses:
         assert cleaning_ratios == []
         assert_failed(result, "Error_06", unbound("result"))
 
+    @pytest.mark.parametrize("step", [0.0, -0.01, 1e-20])
+    def test_a_step_that_does_not_grow_the_allowance_is_refused(self, step, cleaning_ratios):
+        result = HI.outlier_clean(spiky(), settings(ROWS_AS_FEATURES), 0.01, step)
+        assert cleaning_ratios == [0.01]
+        assert_failed(result, "Error_09", f"max_ratio_step must make max_ratio grow: 0.01 + {step!r} gives "
+                                          f"{0.01 + step!r}")
+        # data that meets the standard at once never needs the step
+        assert HI.outlier_clean(machine(), settings(), 0.01, step)["respond"] == MEETS
+
     def test_warning_line_mode(self):
         result = HI.outlier_clean(machine(), settings("0,0,0,1,2,1,2,1"))
         assert list(result) == CLEAN_KEYS[:-1] + ["rul_warning_line", "respond"]
