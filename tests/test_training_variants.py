@@ -158,6 +158,13 @@ class TestOutlierCleanPasses:
         assert result["training_model_robust_status"] == "warning" and result["is_error"] == "False"
         assert_same_model(result, trained_on_cleaned_rows(df, cleaning_ratios[-1], ROWS_AS_FEATURES))
 
+    def test_the_allowance_grows_by_repeated_addition(self, cleaning_ratios, monkeypatch):
+        monkeypatch.setattr(HI, "T2_Anomaly_Rate", lambda values, ucl: 0.5)  # never robust
+        result = HI.outlier_clean(machine(600), settings(ROWS_AS_FEATURES), 0.01, 0.01, 0.06)
+        # five passes: the sixth allowance adds up to 0.060000000000000005
+        assert cleaning_ratios == passes(5) and result["respond"] == BELOW
+        assert result["training_model_robust_index"] == 0.5
+
     def test_start_above_the_limit_runs_no_pass(self, cleaning_ratios):
         result = HI.outlier_clean(machine(), settings(), 0.6)
         assert cleaning_ratios == []
