@@ -87,6 +87,18 @@ py::dict train(const Module& m, py::object df, py::handle algo_config, py::handl
     return result;
 }
 
+// The allowed outlier share of the next cleaning pass. A step that does not
+// grow it would repeat the same pass for ever on data that never meets the
+// standard, so it is refused instead.
+py::object grown_ratio(py::handle max_ratio, py::handle step) {
+    py::object grown = max_ratio + step;
+    if (truthy(le(grown, max_ratio))) {
+        raise(PyExc_ValueError, "max_ratio_step must make max_ratio grow: " + text(py::repr(max_ratio)) + " + " +
+                                    text(py::repr(step)) + " gives " + text(py::repr(grown)));
+    }
+    return grown;
+}
+
 // Training on the rows that survive IQR cleaning, retried with a growing
 // allowed outlier share until the model is robust enough.
 py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, py::handle ratio_start,
@@ -120,9 +132,10 @@ py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, 
 
     std::optional<py::dict> result;
     for (py::object max_ratio = py::reinterpret_borrow<py::object>(ratio_start); truthy(le(max_ratio, ratio_limit));
-         max_ratio = max_ratio + ratio_step) {
+         max_ratio = grown_ratio(max_ratio, ratio_step)) {
         progress.enter("Error_03");
-        py::object rows = m.call("IQR_outlier_percent_clean", df.attr("copy")(), max_ratio, stored("datetime_name"));
+        py::object rows = df.attr("copy")();
+        rows = m.call("IQR_outlier_percent_clean", rows, max_ratio, stored("datetime_name"));
         rows = steps::with_parsed_times(m, rows, time_col);
         const steps::TimeSpan span = steps::time_span(rows, time_col);
         rows = steps::indexed_by_time(rows, time_col);
