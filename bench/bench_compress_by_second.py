@@ -14,7 +14,6 @@ Usage: python bench_compress_by_second.py [hours]   (default 24)
 import sys
 import tracemalloc
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -22,10 +21,10 @@ from pandas.testing import assert_frame_equal
 
 from algo.HI import HI
 from algo.synthetic import machine_frame
-from common import best_time, report
+from common import best_time, report, reference
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-from test_compression import pandas_compress  # noqa: E402
+pandas_compress = reference("test_compression", "pandas_compress")
+
 
 REPEATED_SHARE, MISSING_SHARE, CONFLICT_SHARE = 0.10, 0.3, 0.3
 

@@ -10,7 +10,9 @@ import numpy as np
 import pandas as pd
 
 from algo.HI import HI
-from common import best_time, report
+from common import best_time, report, reference
+
+pandas_clean = reference("test_cleaning", "iqr_reference")
 
 ROWS, COLUMNS, MAX_RATIO = 1_000_000, 20, 0.01
 
@@ -21,20 +23,6 @@ def heavy_tailed_frame():
     frame = frame.mask(rng.random(frame.shape) < 0.01)
     frame.insert(0, "_time", pd.date_range("2024-01-01", periods=ROWS, freq="s"))
     return frame
-
-
-def pandas_clean(df, max_ratio, datetime_name, iqr_k=1.5):
-    drop_mask = pd.Series(False, index=df.index)
-    numeric_cols = df.drop(columns=[datetime_name], errors="ignore").select_dtypes(include=[np.number]).columns
-    for col in numeric_cols:
-        series = df[col].dropna()
-        q1, q3 = series.quantile([0.25, 0.75])
-        iqr = q3 - q1
-        mask = (series < q1 - iqr_k * iqr) | (series > q3 + iqr_k * iqr)
-        if mask.sum() / len(series) > max_ratio:
-            mask = (series < series.quantile(max_ratio / 2)) | (series > series.quantile(1 - max_ratio / 2))
-        drop_mask |= mask
-    return df.loc[~drop_mask]
 
 
 def main():

@@ -24,7 +24,9 @@ import pandas as pd
 
 from algo.HI import HI
 from algo.synthetic import machine_frame
-from common import report
+from common import report, reference
+
+pandas_iqr_clean = reference("test_cleaning", "iqr_reference")
 
 DAYS, DISTURBED_COLUMNS, DISTURBED_SHARE = 2, 8, 0.03
 CONFIG = "0,0,0,1,2,1,1,1"
@@ -42,20 +44,6 @@ def disturbed_frame():
         chosen = rng.choice(minutes, int(DISTURBED_SHARE * minutes), replace=False)
         df.loc[np.isin(minute, chosen), column] *= 8
     return df
-
-
-def pandas_iqr_clean(df, max_ratio, datetime_name, iqr_k=1.5):
-    drop_mask = pd.Series(False, index=df.index)
-    numeric_cols = df.drop(columns=[datetime_name], errors="ignore").select_dtypes(include=[np.number]).columns
-    for col in numeric_cols:
-        series = df[col].dropna()
-        q1, q3 = series.quantile([0.25, 0.75])
-        iqr = q3 - q1
-        mask = (series < q1 - iqr_k * iqr) | (series > q3 + iqr_k * iqr)
-        if mask.sum() / len(series) > max_ratio:
-            mask = (series < series.quantile(max_ratio / 2)) | (series > series.quantile(1 - max_ratio / 2))
-        drop_mask |= mask
-    return df.loc[~drop_mask]
 
 
 def python_outlier_clean(df, start=0.01, step=0.01, limit=0.5):

@@ -15,17 +15,15 @@ Usage: python bench_pipelines.py [days]   (default 7)
 import collections
 import sys
 import time
-from pathlib import Path
 
 import numpy as np
-import pandas as pd
 
 from algo.HI import HI
 from algo.synthetic import machine_frame
-from common import best_time, peak_bytes, report
+from common import best_time, peak_bytes, report, reference
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-from test_compression import pandas_compress  # noqa: E402
+pandas_compress = reference("test_compression", "pandas_compress")
+
 
 CONFIGS = {"minute bins": "0,0,0,1,2,1,1,1", "rolling 120/60": "0,0,0,1,2,1,1,2"}
 EXTRA_CHANNELS = 11

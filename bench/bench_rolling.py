@@ -11,7 +11,6 @@ import threading
 import time
 from types import SimpleNamespace
 
-import numpy as np
 import pandas as pd
 
 from algo.HI import HI

@@ -8,7 +8,9 @@ import numpy as np
 import pandas as pd
 
 from algo.HI import HI
-from common import best_time, report
+from common import best_time, report, reference
+
+pandas_report = reference("test_alarms", "spe_report_reference")
 
 ROWS, FEATURES, ALARM_SHARE = 200_000, 59, 0.05
 
@@ -20,19 +22,6 @@ def residual_frames():
                             columns=[f"f{i:02d}" for i in range(FEATURES)])
     spe = (residual ** 2).sum(axis=1).rename("SPE").to_frame()
     return spe, float(spe["SPE"].quantile(1 - ALARM_SHARE)), residual
-
-
-def pandas_report(spe_df, spe_ucl, residual_df, top_k=3):
-    times = spe_df[spe_df["SPE"] > spe_ucl].index
-    rows = []
-    for t in times:
-        top = (residual_df.loc[t] ** 2).sort_values(ascending=False).head(top_k)
-        row = {"Time": t}
-        for rank, (name, value) in enumerate(top.items(), 1):
-            row[f"Top{rank}_Var"] = name
-            row[f"Top{rank}_Contrib"] = value
-        rows.append(row)
-    return times, pd.DataFrame(rows).set_index("Time")
 
 
 def main():

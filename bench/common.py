@@ -1,6 +1,11 @@
 """Timing helpers shared by the benchmark scripts."""
 
+import importlib
+import sys
 import time
+from pathlib import Path
+
+TESTS = Path(__file__).resolve().parents[1] / "tests"
 
 
 def best_time(fn, repeat=3):
@@ -31,3 +36,10 @@ def peak_bytes(fn):
     finally:
         tracemalloc.stop()
     return peak, result
+
+
+def reference(module, name):
+    """A pandas formulation from the tests, which check the native code against it."""
+    if str(TESTS) not in sys.path:
+        sys.path.insert(0, str(TESTS))
+    return getattr(importlib.import_module(module), name)
