@@ -28,23 +28,11 @@ py::dict fail_mode_name_map() {
     return map;
 }
 
-py::object add(py::handle a, py::handle b) {
-    PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 // `target &= mask`, with the in-place operator the way Python applies it.
 void and_into(py::object& target, py::handle mask) {
     PyObject* r = PyNumber_InPlaceAnd(target.ptr(), mask.ptr());
     if (!r) throw py::error_already_set();
     target = py::reinterpret_steal<py::object>(r);
-}
-
-py::object inverted(py::handle mask) {
-    PyObject* r = PyNumber_Invert(mask.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
 }
 
 py::dict limits_of(py::handle item) {
@@ -60,7 +48,7 @@ void add_axis_items(py::dict& result, py::handle axis_name, py::handle items, Me
     py::str underscore("_");
     for (py::handle item : items) {
         py::object measure = measure_of(item[py::str("type")]);
-        result[add(add(axis_name, underscore), measure)] = limits_of(item);
+        result[axis_name + underscore + measure] = limits_of(item);
     }
 }
 
@@ -109,7 +97,7 @@ py::object codebook_df_filter(const Module& m, py::object df, py::object thresho
         if (check_max && !max_val.is_none()) and_into(col_mask, le(df[col], max_val));
         and_into(mask, col_mask);
         if (truthy(verbose)) {
-            const std::string removed = text(inverted(col_mask).attr("sum")());
+            const std::string removed = text((~col_mask).attr("sum")());
             if (check_max) {
                 print_line("[卡控] " + text(col) + ": min=" + text(min_val) + ", max=" + text(max_val) + ", 超限筆數=" + removed);
             } else {
@@ -118,7 +106,7 @@ py::object codebook_df_filter(const Module& m, py::object df, py::object thresho
         }
     }
     py::object df_filtered = df.attr("loc")[mask].attr("copy")();
-    py::object df_removed = df.attr("loc")[inverted(mask)].attr("copy")();
+    py::object df_removed = df.attr("loc")[~mask].attr("copy")();
     if (truthy(verbose)) {
         print_line("原始筆數: " + std::to_string(py::len(df)));
         print_line("保留筆數: " + std::to_string(py::len(df_filtered)));
