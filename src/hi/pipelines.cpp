@@ -111,8 +111,8 @@ py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, 
     Local record = steps::family_record(m, settings.feature, families);
 
     std::optional<py::dict> result;
-    for (py::object max_ratio = py::reinterpret_borrow<py::object>(ratio_start); truthy(le(max_ratio, ratio_limit));
-         max_ratio = max_ratio + ratio_step) {
+    py::object max_ratio = py::reinterpret_borrow<py::object>(ratio_start);
+    while (truthy(le(max_ratio, ratio_limit))) {
         progress.enter("Error_03");
         py::object rows = m.call("IQR_outlier_percent_clean", df.attr("copy")(), max_ratio, stored("datetime_name"));
         rows = steps::with_parsed_times(m, rows, time_col);
@@ -146,6 +146,11 @@ py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, 
             pass["respond"] = status::kRespondMeetsStandard;
             return pass;
         }
+        // A step that leaves the fraction where it is (0, or too small to
+        // change it) would repeat this very pass for ever.
+        py::object next = max_ratio + ratio_step;
+        if (truthy(eq(next, max_ratio))) break;
+        max_ratio = next;
     }
     py::dict last = bound(result, "result");
     last["respond"] = status::kRespondBelowStandard;
