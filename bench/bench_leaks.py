@@ -16,7 +16,6 @@ import sys
 import time
 import warnings
 from contextlib import redirect_stdout
-from io import StringIO
 from types import SimpleNamespace
 
 import numpy as np
@@ -28,7 +27,7 @@ from algo.synthetic import machine_frame
 
 SECONDS_PER_FUNCTION = 4.0  # the measured loop's time budget
 CALLS = (300, 3000)  # fewest and most measured calls
-WARM_UP = 100
+WARM_UP = (20, 300, 2.0)  # fewest and most warm-up calls, and their time budget
 
 
 def rss_bytes():
@@ -128,10 +127,12 @@ def measure(call, inputs):
         except Exception:
             pass
 
-    start = time.perf_counter()
-    for _ in range(WARM_UP):
+    fewest, most, budget = WARM_UP
+    start, warm_up = time.perf_counter(), 0
+    while warm_up < most and (warm_up < fewest or time.perf_counter() - start < budget):
         once()
-    per_call = (time.perf_counter() - start) / WARM_UP
+        warm_up += 1
+    per_call = (time.perf_counter() - start) / warm_up
     calls = int(min(max(SECONDS_PER_FUNCTION / per_call, CALLS[0]), CALLS[1]))
     gc.collect()
     blocks, rss = sys.getallocatedblocks(), rss_bytes()
@@ -147,7 +148,9 @@ def main():
     print(f"{'function':<42} {'calls':>6} {'ms/call':>8} {'blocks/call':>12} {'RSS bytes/call':>15}")
     worst = 0.0
     for name, call in CALLS_BY_NAME.items():
-        with redirect_stdout(StringIO()):  # progress lines of the cleaning and filtering steps
+        # Progress lines of the cleaning and filtering steps go nowhere (a
+        # buffer that kept them would grow).
+        with open(os.devnull, "w") as sink, redirect_stdout(sink):
             calls, seconds, blocks, rss = measure(call, inputs)
         worst = max(worst, blocks)
         print(f"{name:<42} {calls:>6} {seconds * 1e3:>8.2f} {blocks:>12.3f} {rss:>15.1f}", flush=True)

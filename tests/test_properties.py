@@ -14,6 +14,7 @@ escape under a generic type, and it must leave the caller's data as it was
 import contextlib
 import copy
 import functools
+import inspect
 import math
 import signal
 import warnings
@@ -92,13 +93,17 @@ def call(function, args):
             return "raised", error
 
 
-def assert_status_record(result, stage_prefix="Error_"):
+def stages(prefix, *numbers):
+    return {f"{prefix}{n:02d}" for n in numbers}
+
+
+def assert_status_record(result, stage_codes):
     assert isinstance(result, dict), result
     for key in STATUS_KEYS:
         assert isinstance(result[key], str), (key, result[key])
     assert result["is_error"] in ("True", "False")
     if result["is_error"] == "True":
-        assert result["error_stage"].startswith(stage_prefix), result["error_stage"]
+        assert result["error_stage"] in stage_codes, result["error_stage"]
         assert_not_native(result["error_message"])
     else:
         assert result["error_stage"] == "None" and result["error_message"] == "None"
@@ -438,8 +443,8 @@ class Case:
     function: object
     arguments: st.SearchStrategy  # a tuple of positional arguments
     outcome: str = RAISES_OR_RETURNS
-    examples: int = 30
-    stage_prefix: str = "Error_"
+    examples: int = 60
+    stage_codes: frozenset = frozenset()  # of a guarded pipeline
 
     def __str__(self):
         return self.function.__name__
@@ -454,6 +459,29 @@ def cal_t2_arguments(scored):
     return df, ref.pca, mu, cov, df.index
 
 
+def attribution_arguments(scored):
+    ref, df, _, _ = scored
+    scores = ref.pca.transform(ref.frame.iloc[: len(df)]) if len(df) else np.zeros((0, 2))
+    return args(st.just(df), st.just(scores), st.just(df), either(tsquare_frames()), either(st.just(ref.pca)),
+                either(NUMBERS), either(WINDOWS))
+
+
+CONFIG_TEXTS = either(st.sampled_from(CONFIGS * 2 + ["1,2,3", " 0, 0,0,1,2,1,1,1 ", "0,0,0,1,2,1,1,1,1"]))
+TIME_COLUMNS = either(st.sampled_from(["_time", "X_Overall", "missing"]))
+START_FRACTIONS = st.sampled_from([0.01] * 6).flatmap(lambda usual: st.one_of(st.just(usual), FRACTIONS))
+LIMIT_FRACTIONS = st.one_of(st.just(0.5), FRACTIONS)
+LIGHT_THRESHOLDS = st.sampled_from([
+    {}, {"X_Overall": {"upper_warning": 1, "upper_alert": 2}},
+    {name: {"upper_warning": 3, "upper_alert": 6, "lower_warning": "0", "lower_alert": None} for name in FEATURES},
+    {name: {"upper_warning": math.nan, "upper_alert": "x", "lower_warning": -1, "lower_alert": -2}
+     for name in FEATURES},
+])
+TRAINING_STAGES = stages("Error_", *range(1, 10))
+TESTING_STAGES = stages("Error_", *range(1, 8))
+DEADLINE_STAGES = stages("Error_", 1, 2, 3, 6, 7, 8)
+RUL_STAGES = stages("RUL_Error_", *range(1, 8))
+
+
 CASES = [
     Case(HI.rename_columns, args(either(raw_frames(raw_labels=True)))),
     Case(HI.feature_extraction, frame_and_record().flatmap(lambda fr: args(st.just(fr[0]), st.just(fr[1]),
@@ -464,14 +492,14 @@ CASES = [
         lambda df: args(st.just(df), either(st.sampled_from([list(df.columns), df.columns[0]])), TIME_SCALES,
                         either(WINDOWS)))),
     Case(HI.feature_extraction_rolling, frame_and_record().flatmap(
-        lambda fr: args(st.just(fr[0]), st.just(fr[1]), WINDOWS, WINDOWS)), examples=50),
+        lambda fr: args(st.just(fr[0]), st.just(fr[1]), WINDOWS, WINDOWS)), examples=100),
     Case(HI.standardize, args(either(feature_frames()))),
     Case(HI.minmax_scale, args(either(feature_frames()))),
     Case(HI.testing_scaler, args(either(feature_frames(columns=FEATURES[1:5])), either(st.just(reference().scaler)))),
     Case(HI.testing_minmax, args(either(feature_frames(columns=FEATURES[1:5])),
                                  either(st.just(HI.minmax_scale(reference().frame)[1])))),
     Case(HI.health_modeling, args(either(feature_frames()), either(FRACTIONS))),
-    Case(HI.cal_T2, scored_frames().map(cal_t2_arguments), examples=40),
+    Case(HI.cal_T2, scored_frames().map(cal_t2_arguments), examples=80),
     Case(HI.Health_Index, args(either(tsquare_frames()), either(NUMBERS), either(NUMBERS))),
     Case(HI.T2_Anomaly_Rate, args(either(tsquare_frames().map(lambda f: f["tsquare"].to_numpy())), either(NUMBERS))),
     Case(HI.SPE_residual, feature_frames().flatmap(
@@ -484,27 +512,22 @@ CASES = [
                         either(NUMBERS), either(st.just(df)), either(WINDOWS)))),
     Case(HI.time_filter, args(either(feature_frames()), st.just("_time"), either(NUMBERS))),
     Case(HI.drop_outliers_by_min, args(
-        either(raw_frames()), either(st.sampled_from(["_time", "X_Overall", "missing"])),
+        either(raw_frames()), TIME_COLUMNS,
         either(st.sampled_from([None, [], ["_time"], ["_time", "X_Overall"], ("_time",), "_time"])),
-        either(NUMBERS)), examples=40),
+        either(NUMBERS)), examples=80),
     Case(HI.low_resolution, args(either(feature_frames()))),
     Case(HI.compress_by_second, args(
-        either(raw_frames()), either(st.sampled_from(["_time", "X_Overall", "missing"])),
+        either(raw_frames()), TIME_COLUMNS,
         either(st.sampled_from(["last", "first", "mode", "nan", "concat", "other"])), either(st.booleans())),
-        examples=60),
+        examples=120),
     Case(HI.feature_threshold_mapping, args(either(CODEBOOKS))),
     Case(HI.codebook_df_filter, args(
-        either(raw_frames()),
-        either(THRESHOLD_MAPS),
-        either(st.sampled_from(["all", "min", "max"])), st.just(False))),
-    Case(HI.training_model, args(either(raw_frames()), either(st.sampled_from(CONFIGS * 2 + ["1,2,3", " 0, 0,0,1,2,1,1,1 ",
-                                                                                         "0,0,0,1,2,1,1,1,1"])),
-                                 either(CODEBOOKS)), outcome=GUARDED, examples=40),
-    Case(HI.testing_model, args(either(raw_frames()), model_dictionaries()), outcome=GUARDED_AFTER_TIME_NAME,
-         examples=40),
-    Case(HI.analyze_T2_anomalies, scored_frames().flatmap(lambda r: args(
-        st.just(r[1]), st.just(r[0].pca.transform(r[0].frame.iloc[: len(r[1])]) if len(r[1]) else np.zeros((0, 2))),
-        st.just(r[1]), either(tsquare_frames()), either(st.just(r[0].pca)), either(NUMBERS), either(WINDOWS)))),
+        either(raw_frames()), either(THRESHOLD_MAPS), either(st.sampled_from(["all", "min", "max"])), st.just(False))),
+    Case(HI.training_model, args(either(raw_frames()), CONFIG_TEXTS, either(CODEBOOKS)),
+         outcome=GUARDED, examples=80, stage_codes=TRAINING_STAGES),
+    Case(HI.testing_model, args(either(raw_frames()), model_dictionaries()),
+         outcome=GUARDED_AFTER_TIME_NAME, examples=80, stage_codes=TESTING_STAGES),
+    Case(HI.analyze_T2_anomalies, scored_frames().flatmap(attribution_arguments)),
     Case(HI.detect_bad_HI_zone, args(
         either(tsquare_frames().map(lambda f: f.rename(columns={"tsquare": "Score"}))), either(NUMBERS),
         WINDOW_TEXTS, either(st.sampled_from(["min", "quantile", "max"])), either(FRACTIONS), WINDOW_TEXTS,
@@ -512,35 +535,30 @@ CASES = [
     Case(HI.group_alert_times, args(
         either(tsquare_frames().map(lambda f: list(f.index))), either(WINDOW_TEXTS))),
     Case(HI.IQR_outlier_percent_clean, args(either(raw_frames()), either(FRACTIONS), either(st.just("_time")),
-                                            either(NUMBERS)), examples=50),
+                                            either(NUMBERS)), examples=100),
     Case(HI.outlier_clean, args(
-        either(raw_frames()), model_dictionaries(), either(st.sampled_from([0.01] * 6).flatmap(
-            lambda usual: st.one_of(st.just(usual), FRACTIONS))), either(st.sampled_from([0.01, 0.2, 0, -0.01])),
-        either(st.one_of(st.just(0.5), FRACTIONS))), outcome=GUARDED, examples=25),
+        either(raw_frames()), model_dictionaries(), either(START_FRACTIONS),
+        either(st.sampled_from([0.01, 0.2, 0, -0.01])), either(LIMIT_FRACTIONS)),
+        outcome=GUARDED, examples=50, stage_codes=TRAINING_STAGES),
     Case(HI.chebyshev_ucl, args(either(tsquare_frames().map(lambda f: f["tsquare"].to_numpy())), either(FRACTIONS),
                                 either(st.booleans()))),
     Case(HI.purge_by_chebyshev, args(either(feature_frames()), either(FRACTIONS), either(WINDOWS),
                                      either(st.booleans()))),
-    Case(HI.outlier_chebyshev_T2_purging, args(either(raw_frames()), either(st.sampled_from(CONFIGS))), examples=25),
-    Case(HI.training_model_GB_compare, args(either(raw_frames()), either(raw_frames()), TIME_SCALES), examples=25),
-    Case(HI.failure_deadline_learning, args(either(st.lists(raw_frames(), max_size=2)), model_dictionaries(),
-                                            JUNK), outcome=GUARDED_AFTER_TIME_NAME, examples=25),
+    Case(HI.outlier_chebyshev_T2_purging, args(either(raw_frames()), either(st.sampled_from(CONFIGS))), examples=50),
+    Case(HI.training_model_GB_compare, args(either(raw_frames()), either(raw_frames()), TIME_SCALES), examples=50),
+    Case(HI.failure_deadline_learning, args(either(st.lists(raw_frames(), max_size=2)), model_dictionaries(), JUNK),
+         outcome=GUARDED_AFTER_TIME_NAME, examples=50, stage_codes=DEADLINE_STAGES),
     Case(HI.pre_feature_training, args(either(raw_frames())), outcome=TEXT_ON_FAILURE),
-    Case(HI.pre_feature_light, args(either(raw_frames()), either(st.sampled_from([
-        {}, {"X_Overall": {"upper_warning": 1, "upper_alert": 2}},
-        {name: {"upper_warning": 3, "upper_alert": 6, "lower_warning": "0", "lower_alert": None} for name in FEATURES},
-        {name: {"upper_warning": math.nan, "upper_alert": "x", "lower_warning": -1, "lower_alert": -2}
-         for name in FEATURES}]))), outcome=TEXT_ON_FAILURE),
+    Case(HI.pre_feature_light, args(either(raw_frames()), either(LIGHT_THRESHOLDS)), outcome=TEXT_ON_FAILURE),
     Case(HI.ISO20816_overall, args(either(NUMBERS), either(st.sampled_from(["Rigid", "Flexible", "rigid"]))),
          outcome=ALWAYS_DICT),
     Case(HI.ISO20816_light, args(either(raw_frames()), either(NUMBERS), either(NUMBERS)), outcome=TEXT_ON_FAILURE),
     Case(RUL.rul_model, args(
         either(tsquare_frames().map(lambda f: f["tsquare"])), either(st.sampled_from([0, 1, 5, 30, -1, 2.5, "3"])),
-        either(NUMBERS)), examples=15),
+        either(NUMBERS)), examples=30),
     Case(RUL.death_probability, args(*[either(NUMBERS)] * 4)),
-    Case(RUL.rul_calculation, args(
-        either(tsquare_frames()), model_dictionaries(), either(NUMBERS)),
-        outcome=GUARDED_AFTER_TIME_NAME, examples=15, stage_prefix="RUL_Error_"),
+    Case(RUL.rul_calculation, args(either(tsquare_frames()), model_dictionaries(), either(NUMBERS)),
+         outcome=GUARDED_AFTER_TIME_NAME, examples=30, stage_codes=RUL_STAGES),
 ]
 
 
@@ -548,6 +566,19 @@ def test_every_exported_function_is_exercised():
     native = (type(HI.standardize), type(RUL.rul_model))
     exported = {name for module in (HI, RUL) for name, value in vars(module).items() if type(value) in native}
     assert {str(case) for case in CASES} == exported and len(exported) == 42
+
+
+@pytest.mark.parametrize("case", CASES, ids=str)
+def test_argument_binding_errors_are_type_errors(case):
+    count = len(inspect.signature(case.function).parameters)
+    with pytest.raises(TypeError, match="takes at most"):
+        case.function(*[None] * (count + 1))
+    with pytest.raises(TypeError, match="takes at least"):
+        case.function()
+    with pytest.raises(TypeError, match="unexpected keyword argument 'no_such_argument'"):
+        case.function(*[None] * count, no_such_argument=None)
+    with pytest.raises(TypeError, match="multiple values"):
+        case.function(*[None] * count, **{next(iter(inspect.signature(case.function).parameters)): None})
 
 
 def expected_after(case, before):
@@ -572,7 +603,7 @@ def check_outcome(case, arguments, outcome, value):
         return
     assert outcome == "returned", f"{case} raised {value!r}"
     if case.outcome in (GUARDED, GUARDED_AFTER_TIME_NAME):
-        assert_status_record(value, case.stage_prefix)
+        assert_status_record(value, case.stage_codes)
     elif case.outcome == TEXT_ON_FAILURE:
         assert isinstance(value, (dict, str)), value
         if isinstance(value, str):

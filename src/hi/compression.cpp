@@ -98,7 +98,7 @@ struct Feature {
     py::object label;
     py::object column;  // the caller's Series, blank text already missing
     py::array values;   // the buffer the kernel reads; empty for columns pandas handles
-    std::optional<kn::Column> native;
+    std::optional<kn::TypedColumn> native;
 };
 
 bool any_set(const std::vector<std::uint8_t>& flags) {
@@ -216,7 +216,7 @@ PerSecond::PerSecond(const Module& m, py::handle df, py::handle time_col)
         py::object dtype = feature.column.attr("dtype");
         if (auto type = kernel_type(dtype)) {
             feature.values = py::array(feature.column.attr("to_numpy")());
-            feature.native = kn::Column{static_cast<const std::byte*>(feature.values.data()),
+            feature.native = kn::TypedColumn{static_cast<const std::byte*>(feature.values.data()),
                                         feature.values.strides(0), *type};
         } else if (holds_text(pd_, dtype)) {
             feature.column = blank_text_as_missing(feature.column);
