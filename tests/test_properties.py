@@ -695,3 +695,31 @@ def test_outlier_clean_ends_its_passes_when_the_step_does_not_advance(monkeypatc
     fractions.clear()
     assert HI.outlier_clean(df, model, 0.3, 0.1, 0.5)["training_model_robust_index"] == 0.5
     assert fractions == pytest.approx([0.3, 0.4, 0.5])
+
+
+class Interrupting:
+    """Stands in for any collaborator or value: using it raises KeyboardInterrupt."""
+
+    def __call__(self, *args, **kwargs):
+        raise KeyboardInterrupt
+
+    __ge__ = __le__ = __gt__ = __lt__ = __call__
+
+
+@pytest.mark.parametrize("name, call", [
+    ("compress_by_second", lambda df, model: HI.training_model(df, CONFIGS[0])),
+    ("compress_by_second", lambda df, model: HI.testing_model(df, model)),
+    ("compress_by_second", lambda df, model: HI.outlier_clean(df, model)),
+    ("compress_by_second", lambda df, model: HI.failure_deadline_learning([df], model, None)),
+    ("compress_by_second", lambda df, model: HI.pre_feature_training(df)),
+    ("compress_by_second", lambda df, model: HI.ISO20816_light(df, 1.0, 2.0)),
+    ("Health_Index", lambda df, model: RUL.rul_calculation(model["T2"], model, 0.9)),
+    (None, lambda df, model: HI.ISO20816_overall(Interrupting(), "Rigid")),
+])
+def test_guards_let_interrupts_through(monkeypatch, name, call):
+    """The guards catch the host's Exception family only: Ctrl-C still stops a long run."""
+    model = copy.deepcopy(_trained(CONFIGS[0]))
+    if name:
+        monkeypatch.setattr(HI, name, Interrupting())
+    with pytest.raises(KeyboardInterrupt):
+        call(base_frame(40, "10s", 0).copy(), model)
