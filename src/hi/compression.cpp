@@ -217,7 +217,7 @@ PerSecond::PerSecond(const Module& m, py::handle df, py::handle time_col)
         if (auto type = kernel_type(dtype)) {
             feature.values = py::array(feature.column.attr("to_numpy")());
             feature.native = kn::TypedColumn{static_cast<const std::byte*>(feature.values.data()),
-                                        feature.values.strides(0), *type};
+                                             feature.values.strides(0), *type};
         } else if (holds_text(pd_, dtype)) {
             feature.column = blank_text_as_missing(feature.column);
         }
