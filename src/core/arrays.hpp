@@ -18,13 +18,17 @@ namespace algo {
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
+// `values` as the numpy array type `Array`, converting (copying) only when it
+// is not one already. A failed conversion raises numpy's own error, which
+// `Array::ensure` would clear, leaving nothing to report.
+template <class Array>
+Array to_array(py::handle values) {
+    return Array(py::reinterpret_borrow<py::object>(values));
+}
+
 // A C-contiguous float64 view of `values`, converting (copying) only when the
 // buffer is not already one.
-inline DoubleArray as_doubles(py::handle values) {
-    DoubleArray array = DoubleArray::ensure(values);
-    if (!array) throw py::error_already_set();
-    return array;
-}
+inline DoubleArray as_doubles(py::handle values) { return to_array<DoubleArray>(values); }
 
 inline std::span<const double> span_of(const DoubleArray& array) {
     return {array.data(), static_cast<std::size_t>(array.size())};
@@ -34,11 +38,7 @@ inline std::span<double> mutable_span_of(DoubleArray& array) {
     return {array.mutable_data(), static_cast<std::size_t>(array.size())};
 }
 
-inline Int64Array as_int64s(py::handle values) {
-    Int64Array array = Int64Array::ensure(values);
-    if (!array) throw py::error_already_set();
-    return array;
-}
+inline Int64Array as_int64s(py::handle values) { return to_array<Int64Array>(values); }
 
 inline std::span<const std::int64_t> span_of(const Int64Array& array) {
     return {array.data(), static_cast<std::size_t>(array.size())};

@@ -53,6 +53,17 @@ inline bool truthy(py::handle value) {
     return r == 1;
 }
 
+// float(value) as the host computes it (numbers, objects with __float__,
+// numeric text); a value it rejects fails with the host's TypeError or
+// ValueError, where a binding cast would throw a C++ exception.
+inline double float_of(py::handle value) {
+    PyObject* converted = PyNumber_Float(value.ptr());
+    if (converted == nullptr) throw py::error_already_set();
+    const double result = PyFloat_AS_DOUBLE(converted);
+    Py_DECREF(converted);
+    return result;
+}
+
 // `str(value)` as a C++ string.
 inline std::string text(py::handle value) { return py::str(value).cast<std::string>(); }
 

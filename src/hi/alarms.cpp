@@ -202,8 +202,7 @@ py::object group_alert_times(const Module& m, py::object alert_times, py::object
         // Interval ends are the times followed by a gap longer than the window.
         py::object gaps = times[py::slice(1, n, 1)] - times[py::slice(0, n - 1, 1)];
         py::object longer = gt(gaps, pd.attr("Timedelta")(window));
-        auto ends = py::array_t<std::int64_t, py::array::forcecast>::ensure(m.global("np").attr("flatnonzero")(longer));
-        if (!ends) throw py::error_already_set();
+        const py::array_t<std::int64_t, py::array::forcecast> ends(m.global("np").attr("flatnonzero")(longer));
         for (const std::int64_t end : std::span<const std::int64_t>(ends.data(), ends.size())) {
             intervals.append(interval(times, start, static_cast<py::ssize_t>(end)));
             start = static_cast<py::ssize_t>(end) + 1;

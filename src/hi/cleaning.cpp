@@ -14,6 +14,15 @@ namespace {
 
 // --- IQR filter -----------------------------------------------------------------
 
+// A fence that the native comparisons take as it is: a float (Python's or
+// numpy's float64). Any other fence (from an odd `iqr_k` or `max_ratio`:
+// complex, arrays, missing markers...) is left to pandas, which compares or
+// fails as it does.
+std::optional<double> float_fence(py::handle fence) {
+    if (!PyFloat_Check(fence.ptr())) return std::nullopt;
+    return PyFloat_AS_DOUBLE(fence.ptr());
+}
+
 // One numeric column under the fence tests. Real-valued columns (numpy or
 // nullable integers and floats) are compared natively as float64 with NaN
 // for missing entries, which is how numpy compares them with a float fence;
@@ -39,7 +48,7 @@ public:
 
     py::object quantile(py::handle q) {
         if (order_ && PyFloat_Check(q.ptr())) {
-            const double level = q.cast<double>();
+            const double level = PyFloat_AS_DOUBLE(q.ptr());
             if (level >= 0 && level <= 1) {
                 double value;
                 {
@@ -53,24 +62,23 @@ public:
     }
 
     std::size_t count_outside(py::handle lower, py::handle upper) const {
-        if (values_) {
-            const double lo = lower.cast<double>(), hi = upper.cast<double>();
+        const auto lo = float_fence(lower), hi = float_fence(upper);
+        if (values_ && lo && hi) {
             py::gil_scoped_release nogil;
-            return kernels::count_outside(span_of(*values_), lo, hi);
+            return kernels::count_outside(span_of(*values_), *lo, *hi);
         }
         return outside(lower, upper).attr("sum")().cast<std::size_t>();
     }
 
     void mark_outside(py::handle lower, py::handle upper, py::array_t<bool>& marks) const {
         std::span<bool> target(marks.mutable_data(), static_cast<std::size_t>(marks.size()));
-        if (values_) {
-            const double lo = lower.cast<double>(), hi = upper.cast<double>();
+        const auto lo = float_fence(lower), hi = float_fence(upper);
+        if (values_ && lo && hi) {
             py::gil_scoped_release nogil;
-            kernels::mark_outside(span_of(*values_), lo, hi, target);
+            kernels::mark_outside(span_of(*values_), *lo, *hi, target);
             return;
         }
-        auto found = py::array_t<bool, py::array::forcecast>::ensure(outside(lower, upper));
-        if (!found) throw py::error_already_set();
+        const py::array_t<bool, py::array::forcecast> found(outside(lower, upper));
         for (std::size_t i = 0; i < target.size(); ++i) target[i] = target[i] || found.data()[i];
     }
 

@@ -123,7 +123,7 @@ struct Feature {
     py::object label;
     py::object column;  // the caller's Series, blank text already missing
     py::array values;   // the buffer the kernel reads; empty for columns pandas handles
-    std::optional<kn::Column> native;
+    std::optional<kn::TypedColumn> native;
 };
 
 bool any_set(const std::vector<std::uint8_t>& flags) {
@@ -220,14 +220,13 @@ PerSecond::PerSecond(const Module& m, py::handle df, py::handle time_col)
     // default sort on the same values, so the positions below are the order
     // in which the frame itself would be sorted, ties included.
     py::object sorted = pd_.attr("Series")(times.attr("array")).attr("sort_values")();
-    order_ = RowArray::ensure(sorted.attr("index").attr("to_numpy")());
+    order_ = RowArray(sorted.attr("index").attr("to_numpy")());
     // Time-zone aware times count in UTC, as their plain numpy values do.
     py::object naive = times;
     if (py::isinstance(times.attr("dtype"), pd_.attr("DatetimeTZDtype"))) {
         naive = times.attr("dt").attr("tz_convert")(py::none());
     }
-    seconds_ = RowArray::ensure(naive.attr("values").attr("astype")("datetime64[s]").attr("view")("int64"));
-    if (!order_ || !seconds_) throw py::error_already_set();
+    seconds_ = RowArray(naive.attr("values").attr("astype")("datetime64[s]").attr("view")("int64"));
 
     py::str sec("_sec");
     py::list feature_positions;
@@ -241,10 +240,9 @@ PerSecond::PerSecond(const Module& m, py::handle df, py::handle time_col)
         Feature feature{label, pair[1], py::array(), std::nullopt};
         py::object dtype = feature.column.attr("dtype");
         if (auto type = kernel_type(dtype)) {
-            feature.values = py::array::ensure(feature.column.attr("to_numpy")());
-            if (!feature.values) throw py::error_already_set();
-            feature.native = kn::Column{static_cast<const std::byte*>(feature.values.data()),
-                                        feature.values.strides(0), *type};
+            feature.values = py::array(feature.column.attr("to_numpy")());
+            feature.native = kn::TypedColumn{static_cast<const std::byte*>(feature.values.data()),
+                                             feature.values.strides(0), *type};
         } else if (holds_text(pd_, dtype)) {
             feature.column = blank_text_as_missing(feature.column);
         }
@@ -361,8 +359,7 @@ ConflictFlags PerSecond::conflict_flags() const {
     py::list labels = pandas_labels();
     if (labels.empty()) return flags;
     py::object counts = pandas_frame().attr("groupby")("_sec")[labels].attr("nunique")("dropna"_a = true);
-    FlagArray many = FlagArray::ensure(counts.attr("gt")(1).attr("to_numpy")());
-    if (!many) throw py::error_already_set();
+    FlagArray many(counts.attr("gt")(1).attr("to_numpy")());
     if (static_cast<std::size_t>(many.shape(0)) != seconds()) {
         raise(PyExc_RuntimeError, "per-second value counts do not line up with the seconds of the frame");
     }

@@ -110,13 +110,6 @@ py::object family_columns(py::handle rows) {
     return rows[families.time + families.frequency + families.fail_mode];
 }
 
-// float(limit), as the host converts it (numbers and numeric text).
-double limit_value(py::handle limit) {
-    PyObject* value = PyNumber_Float(limit.ptr());
-    if (!value) throw py::error_already_set();
-    return py::reinterpret_steal<py::float_>(value).cast<double>();
-}
-
 struct Limits {
     py::object upper_warning, upper_alert, lower_warning, lower_alert;
 };
@@ -126,10 +119,10 @@ struct Limits {
 py::object light_of(double value, const Limits& limits) {
     const bool upper = !limits.upper_warning.is_none() && !limits.upper_alert.is_none();
     const bool lower = !limits.lower_warning.is_none() && !limits.lower_alert.is_none();
-    auto uw = [&] { return limit_value(limits.upper_warning); };
-    auto ua = [&] { return limit_value(limits.upper_alert); };
-    auto lw = [&] { return limit_value(limits.lower_warning); };
-    auto la = [&] { return limit_value(limits.lower_alert); };
+    auto uw = [&] { return float_of(limits.upper_warning); };
+    auto ua = [&] { return float_of(limits.upper_alert); };
+    auto lw = [&] { return float_of(limits.lower_warning); };
+    auto la = [&] { return float_of(limits.lower_alert); };
     if (upper && !lower) {
         if (value <= uw()) return py::str("green");
         if (uw() < value && value <= ua()) return py::str("yellow");
@@ -150,9 +143,9 @@ py::object light_of(double value, const Limits& limits) {
 
 // The ISO zone light of an overall-level mean; a NaN mean has none.
 py::object zone_light(double value, py::handle warning, py::handle alert) {
-    if (value <= limit_value(warning)) return py::str("green");
-    if (limit_value(warning) < value && value <= limit_value(alert)) return py::str("yellow");
-    if (value > limit_value(alert)) return py::str("red");
+    if (value <= float_of(warning)) return py::str("green");
+    if (float_of(warning) < value && value <= float_of(alert)) return py::str("yellow");
+    if (value > float_of(alert)) return py::str("red");
     return py::none();
 }
 
@@ -172,12 +165,14 @@ py::object threshold_training(const Module& m, py::handle df) {
     py::list stds = rows.attr("std")().attr("tolist")();
     py::dict result;
     for (std::size_t i = 0; i < features.size(); ++i) {
-        const double mean = means[i].cast<double>(), std = stds[i].cast<double>();
+        // Host arithmetic: the missing mean of an all-missing nullable column
+        // gives missing limits, as the column statistics do.
+        const py::object mean = means[i], std = stds[i];
         py::dict limits;
-        limits["upper_warning"] = mean + 3 * std;
-        limits["upper_alert"] = mean + 6 * std;
-        limits["lower_warning"] = mean - 3 * std;
-        limits["lower_alert"] = mean - 6 * std;
+        limits["upper_warning"] = mean + py::int_(3) * std;
+        limits["upper_alert"] = mean + py::int_(6) * std;
+        limits["lower_warning"] = mean - py::int_(3) * std;
+        limits["lower_alert"] = mean - py::int_(6) * std;
         result[features[i]] = limits;
     }
     return result;
@@ -195,7 +190,7 @@ py::object threshold_lights(const Module& m, py::handle df, py::handle threshold
         entry["upper_alert"] = read.upper_alert;
         entry["lower_warning"] = read.lower_warning;
         entry["lower_alert"] = read.lower_alert;
-        entry["light"] = light_of(means.means[i].cast<double>(), read);
+        entry["light"] = light_of(float_of(means.means[i]), read);
         result[means.features[i]] = entry;
     }
     return result;
@@ -236,7 +231,7 @@ py::object overall_lights(const Module& m, py::handle df, py::handle warning, py
         py::dict entry;
         entry["warning"] = warning;
         entry["alert"] = alert;
-        entry["light"] = zone_light(means.means[i].cast<double>(), warning, alert);
+        entry["light"] = zone_light(float_of(means.means[i]), warning, alert);
         entry["error_stage"] = status::kNone;
         entry["error_message"] = status::kNone;
         result[means.features[i]] = entry;

@@ -60,6 +60,7 @@ py::object rolling_by_windows(const Module& m, py::handle df, const FeatureNames
     py::list results;
     std::vector<py::ssize_t> last_rows;
     py::object zip = builtin("zip");
+    py::object index = df.attr("index");
     for (py::handle start : starts) {
         py::object end = py::reinterpret_borrow<py::object>(start) + py::reinterpret_borrow<py::object>(window);
         py::object sub = df.attr("iloc")[py::slice(start, end, py::none())];
@@ -68,7 +69,13 @@ py::object rolling_by_windows(const Module& m, py::handle df, const FeatureNames
         feat.attr("update")(zip(names.mean, sub[names.indicator].attr("mean")().attr("values")));
         if (truthy(names.time)) feat.attr("update")(zip(names.std, sub[names.time].attr("std")().attr("values")));
         results.append(feat);
-        last_rows.push_back((end - py::int_(1)).cast<py::ssize_t>());
+        // Each window's last time is looked up as the window is made, so a
+        // window that ends outside the frame (a window of no rows in an empty
+        // frame, a window of minus many rows) fails at once with pandas'
+        // IndexError instead of after running through every start.
+        py::object last = end - py::int_(1);
+        index.attr("__getitem__")(last);
+        last_rows.push_back(last.cast<py::ssize_t>());
     }
     return m.global("pd").attr("DataFrame")(results, "index"_a = window_index(df, last_rows));
 }
@@ -107,9 +114,10 @@ std::optional<py::object> rolling_by_kernel(const Module& m, py::handle df, cons
                                             py::handle window, py::handle starts) {
     const auto length = positive_index(window);
     const auto step = positive_index(starts.attr("step"));
+    if (!length || !step) return std::nullopt;
     const std::size_t rows = py::len(df), count = py::len(starts);
     // A list of time-domain names makes the indicator list start with them.
-    if (rows == 0 || count == 0 || !length || !step || !PyList_CheckExact(names.time.ptr())) return std::nullopt;
+    if (rows == 0 || count == 0 || !PyList_CheckExact(names.time.ptr())) return std::nullopt;
     // The window starts are those of `starts`; the last window must end inside the frame.
     if (starts[py::int_(-1)].cast<std::size_t>() + static_cast<std::size_t>(*length) > rows) return std::nullopt;
     // The selection raises pandas' own error for a missing column; more

@@ -98,10 +98,10 @@ py::object spe_model(const Module& m, py::handle df, py::object scaled, py::obje
     py::object k = pca.attr("n_components_");
     py::object residual_eigenvalues = all_eigenvalues[py::slice(k, py::none(), py::none())];
     auto theta = [&](int order) {
-        return np.attr("sum")(power(residual_eigenvalues, py::int_(order))).cast<double>();
+        return float_of(np.attr("sum")(power(residual_eigenvalues, py::int_(order))));
     };
     const double theta1 = theta(1), theta2 = theta(2), theta3 = theta(3);
-    const double z = m.global("norm").attr("ppf")(py::int_(1) - alpha).cast<double>();
+    const double z = float_of(m.global("norm").attr("ppf")(py::int_(1) - alpha));
     py::float_ spe_ucl(jackson_mudholkar_limit(theta1, theta2, theta3, z));
 
     py::object spe_df = pd.attr("Series")(spe, "index"_a = index, "name"_a = "SPE").attr("to_frame")();

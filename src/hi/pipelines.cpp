@@ -157,6 +157,8 @@ py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, 
             pass["respond"] = status::kRespondMeetsStandard;
             return pass;
         }
+        // A step that leaves the fraction where it is (0, or too small to
+        // change it) would repeat this very pass for ever.
     }
     py::dict last = bound(result, "result");
     last["respond"] = status::kRespondBelowStandard;

@@ -53,7 +53,7 @@ auto representation(T value) {
 }
 
 template <class F>
-void dispatch(const Column& column, F&& f) {
+void dispatch(const TypedColumn& column, F&& f) {
     const std::byte* d = column.data;
     const std::ptrdiff_t s = column.stride;
     switch (column.type) {
@@ -184,7 +184,7 @@ SecondGroups::SecondGroups(std::span<const std::int64_t> order, std::span<const 
     }
 }
 
-void pick_rows(const Column& column, const SecondGroups& groups, End end, std::span<std::int64_t> rows) {
+void pick_rows(const TypedColumn& column, const SecondGroups& groups, End end, std::span<std::int64_t> rows) {
     require_one_per_second(rows, groups);
     dispatch(column, [&](const auto& values) {
         for (std::size_t g = 0; g < groups.size(); ++g) {
@@ -196,7 +196,7 @@ void pick_rows(const Column& column, const SecondGroups& groups, End end, std::s
     });
 }
 
-void mark_conflicts(const Column& column, const SecondGroups& groups, std::span<std::uint8_t> conflicting) {
+void mark_conflicts(const TypedColumn& column, const SecondGroups& groups, std::span<std::uint8_t> conflicting) {
     require_one_per_second(conflicting, groups);
     dispatch(column, [&](const auto& values) {
         for (std::size_t g = 0; g < groups.size(); ++g) {
@@ -207,7 +207,7 @@ void mark_conflicts(const Column& column, const SecondGroups& groups, std::span<
     });
 }
 
-void resolve_rows(const Column& column, const SecondGroups& groups, Resolution resolution,
+void resolve_rows(const TypedColumn& column, const SecondGroups& groups, Resolution resolution,
                   std::span<std::int64_t> rows) {
     require_one_per_second(rows, groups);
     dispatch(column, [&](const auto& values) {
@@ -228,7 +228,7 @@ void resolve_rows(const Column& column, const SecondGroups& groups, Resolution r
     });
 }
 
-RowLists distinct_rows(const Column& column, const SecondGroups& groups, std::span<const std::uint8_t> flagged) {
+RowLists distinct_rows(const TypedColumn& column, const SecondGroups& groups, std::span<const std::uint8_t> flagged) {
     if (flagged.size() != groups.size()) throw std::invalid_argument("flags differ from the number of seconds");
     RowLists lists;
     lists.offsets.reserve(groups.size() + 1);

@@ -21,8 +21,10 @@ enum class ValueType : std::uint8_t {
     boolean,  // one byte, zero is false
 };
 
-// A column of values; the value of row r sits r * stride bytes after `data`.
-struct Column {
+// A column of values of one type; the value of row r sits r * stride bytes
+// after `data`. (Not the float64 `Column` of column.hpp: one name for two
+// types would break the one-definition rule.)
+struct TypedColumn {
     const std::byte* data;
     std::ptrdiff_t stride;
     ValueType type;
@@ -59,11 +61,11 @@ enum class End { first, last };
 
 // rows[g]: the row of the first or last non-missing value of second g, -1
 // when the second has none.
-void pick_rows(const Column& column, const SecondGroups& groups, End end, std::span<std::int64_t> rows);
+void pick_rows(const TypedColumn& column, const SecondGroups& groups, End end, std::span<std::int64_t> rows);
 
 // conflicting[g] = 1 when second g holds more than one distinct non-missing
 // value, else 0.
-void mark_conflicts(const Column& column, const SecondGroups& groups, std::span<std::uint8_t> conflicting);
+void mark_conflicts(const TypedColumn& column, const SecondGroups& groups, std::span<std::uint8_t> conflicting);
 
 // How a second with several distinct values is resolved: its most frequent
 // value (the largest of equally frequent ones), a missing value, or its last
@@ -74,7 +76,7 @@ enum class Resolution { mode, missing, last };
 // second without values is missing; one with a single distinct value takes
 // the first row holding it; a conflicting one follows `resolution` and takes
 // the first row holding the chosen value.
-void resolve_rows(const Column& column, const SecondGroups& groups, Resolution resolution,
+void resolve_rows(const TypedColumn& column, const SecondGroups& groups, Resolution resolution,
                   std::span<std::int64_t> rows);
 
 // Row lists: list g is rows[offsets[g]] .. rows[offsets[g + 1] - 1].
@@ -87,6 +89,6 @@ struct RowLists {
 // first appear, in time order. Values are told apart by their representation
 // here, so 0.0 and -0.0 differ (their text differs). Unflagged seconds get
 // empty lists.
-RowLists distinct_rows(const Column& column, const SecondGroups& groups, std::span<const std::uint8_t> flagged);
+RowLists distinct_rows(const TypedColumn& column, const SecondGroups& groups, std::span<const std::uint8_t> flagged);
 
 }  // namespace algo::kernels
