@@ -109,10 +109,10 @@ def test_functions_pickle_by_reference():
 
 
 def test_executing_another_module_object_is_refused_and_reload_is_a_no_op():
-    spec = importlib.util.find_spec("algo.HI.HI")
-    other = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec("algo.HI.HI")
+    other = importlib.util.module_from_spec(found)
     with pytest.raises(RuntimeError, match=r"^Module 'HI' has already been imported\. Re-initialisation is not supported\.$"):
-        spec.loader.exec_module(other)
+        found.loader.exec_module(other)
     assert importlib.reload(HI) is HI
 
 

@@ -171,14 +171,14 @@ PyTypeObject* get_function_type() {
         {Py_tp_methods, function_methods},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         "algo.native_function",
         sizeof(NativeFunction),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     if (!function_type) throw py::error_already_set();
     return function_type;
 }

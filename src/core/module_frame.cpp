@@ -20,7 +20,7 @@ bool warn_on_version_mismatch(const char* qualified) {
 
 }  // namespace
 
-PyObject* create_module(ModuleFrame& frame, PyObject* spec) {
+PyObject* create_module(ModuleFrame& frame, PyObject* module_spec) {
     std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (frame.interpreter == -1) {
         frame.interpreter = current;
@@ -29,7 +29,7 @@ PyObject* create_module(ModuleFrame& frame, PyObject* spec) {
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    PyObject* name = PyObject_GetAttrString(spec, "name");
+    PyObject* name = PyObject_GetAttrString(module_spec, "name");
     if (!name) return nullptr;
     PyObject* module = PyModule_NewObject(name);
     Py_DECREF(name);

@@ -24,14 +24,14 @@ struct ModuleFrame {
 };
 
 // Py_mod_create and Py_mod_exec slot bodies.
-PyObject* create_module(ModuleFrame& frame, PyObject* spec);
+PyObject* create_module(ModuleFrame& frame, PyObject* module_spec);
 int exec_module(ModuleFrame& frame, PyObject* module);
 
 // The module definition of a frame, for its PyInit function:
 //     PyMODINIT_FUNC PyInit_HI() { return PyModuleDef_Init(&ModuleDefinition<frame>::definition); }
 template <ModuleFrame& Frame>
 struct ModuleDefinition {
-    static PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(Frame, spec); }
+    static PyObject* create(PyObject* module_spec, PyModuleDef*) { return create_module(Frame, module_spec); }
     static int exec(PyObject* module) { return exec_module(Frame, module); }
 
     static inline PyModuleDef_Slot slots[] = {
