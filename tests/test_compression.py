@@ -292,6 +292,16 @@ def test_bad_frames_raise_clear_errors():
             HI.compress_by_second(frame, "_time")
 
 
+@pytest.mark.parametrize("call", [
+    lambda: HI.training_model(None, "0,0,0,1,2,1,1,1")["error_message"],
+    lambda: HI.pre_feature_training(None),
+    lambda: HI.pre_feature_light(None, {}),
+    lambda: HI.ISO20816_light(None, 2.8, 4.5),
+])
+def test_a_missing_frame_fails_on_its_copy(call):
+    assert call() == "'NoneType' object has no attribute 'copy'"
+
+
 def test_signature_and_annotations():
     assert str(inspect.signature(HI.compress_by_second)) == (
         "(df: 'pd.DataFrame', time_col: 'str', on_conflict: 'str' = 'last', want_conflicts: 'bool' = True)")

@@ -235,6 +235,17 @@ class TestRulCalculation:
         assert (result["signal"], result["show"], result["rul_days"]) == (signal, show, minutes)
         assert result["unit"] == "minutes"
 
+    @pytest.mark.parametrize("bins, steps, signal, minutes", [
+        (12, 6, "gray", 30), (39, 19, "gray", 95),  # above the deadline to the end of a short horizon
+        (12, 5, "red", 25), (39, 18, "yellow", 90),  # crossings inside it grade as usual
+        (41, 20, "green", 100),
+    ])
+    def test_short_five_minute_horizon_outlived_is_ungraded(self, prepared, bins, steps, signal, minutes):
+        prepared(steps)
+        result = RUL.rul_calculation(tsquare_frame(declining(bins), "5min"), model_dictionary("min"), TIGHTNESS)
+        assert (result["signal"], result["rul_days"], result["is_error"]) == (signal, minutes, "False")
+        assert (signal == "gray") == (not isinstance(result["show"], str) and np.isnan(result["show"]))
+
     @pytest.mark.parametrize("bins, horizon", [(7, 3), (41, 20), (200, 20)])
     def test_five_minute_horizon_is_half_the_bins_at_most_twenty(self, prepared, bins, horizon):
         forecast = prepared()

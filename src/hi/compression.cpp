@@ -206,6 +206,9 @@ private:
 
 PerSecond::PerSecond(const Module& m, py::handle df, py::handle time_col)
     : m_(m), pd_(m.global("pd")), np_(m.global("np")), df_(df), time_col_(time_col) {
+    // The compression works on a copy of the frame; an argument that cannot be
+    // copied fails on that, before anything reads its columns.
+    py::getattr(df, "copy");
     take_ = pd_.attr("api").attr("extensions").attr("take");
     py::object columns = df.attr("columns");
     if (!truthy(columns.attr("is_unique"))) {

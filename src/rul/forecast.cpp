@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace algo::rul {
 
@@ -90,6 +91,19 @@ struct Plan {
     py::ssize_t horizon;
     std::span<const Grade> grades;
 };
+
+// The signal and band label of a remaining life. A forecast that stays above
+// the deadline to the end of a horizon too short to earn the best grade says
+// only that the machine outlives the horizon: grading it would call a healthy
+// machine failing because its history is short, so it is left ungraded.
+std::pair<py::object, py::object> graded(const Module& m, py::handle steps, const Plan& plan) {
+    const bool outlives_horizon = truthy(ge(steps, py::int_(plan.horizon)));
+    if (outlives_horizon && plan.horizon < plan.grades.front().floor) {
+        return {py::str("gray"), m.global("np").attr("nan")};
+    }
+    const Grade& grade = grade_of(steps, plan.grades);
+    return {py::str(grade.signal), py::str(grade.show)};
+}
 
 // Daily history: a longer history supports a longer horizon; under 30 days
 // there is too little to forecast at all.
@@ -215,7 +229,7 @@ Report calculate(const Module& m, py::handle tsquare_df, py::handle dictionary, 
     Forecast forecast = forecast_ahead(m, cadence, plan->horizon, history, train, datetime_name, rul_deadline);
 
     progress.enter(kStageGrading);
-    const Grade& grade = grade_of(forecast.steps, plan->grades);
+    auto [signal, show] = graded(m, forecast.steps, *plan);
     // Daily steps already are days.
     py::object rul = cadence.step_length == 1 ? forecast.steps : forecast.steps * py::int_(cadence.step_length);
 
@@ -224,7 +238,7 @@ Report calculate(const Module& m, py::handle tsquare_df, py::handle dictionary, 
 
     progress.enter(kStageDeathProbability);
     py::object death = death_probability_at_horizon(m, forecast, rul_deadline);
-    return {table, rul, rul_deadline, py::str(grade.signal), py::str(grade.show), py::str(cadence.unit), death};
+    return {table, rul, rul_deadline, signal, show, py::str(cadence.unit), death};
 }
 
 // The deadline a failure result reports. The dictionary may lack it (that may
