@@ -1,24 +1,39 @@
-"""Model files: a model dictionary pickled behind a small version header.
+"""Model files: a model dictionary pickled behind a small checked header.
 
 A model file holds fitted scikit-learn objects and DataFrames, so it is a
 pickle: load model files only from a trusted source. The header lets a reader
-refuse, with a clear message, files that are not model files or that were
-written in a format this version does not read.
+refuse, with a clear message, files that are not model files, that were
+written in a format this version does not read, or whose payload was changed
+or cut short since it was written (its SHA-256 and length are in the header).
+The header also carries what the host decided at training time and must apply
+again when scoring, such as when the machine counts as running.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 import pickle
+from dataclasses import dataclass, field
 from importlib import metadata
 from pathlib import Path
 
+from algo import writing
+
 MAGIC = b"ALGO-HEALTH-MODEL\n"
-FORMAT = 1
+FORMAT = 2
+# Format 1 files have no checksum; they are still read.
+READABLE_FORMATS = (1, 2)
 
 
 class ModelFileError(ValueError):
     """A file that is not a model file this version can read."""
+
+
+@dataclass
+class ModelFile:
+    model: dict
+    settings: dict = field(default_factory=dict)  # host settings recorded at training time
 
 
 def library_version() -> str:
@@ -28,16 +43,16 @@ def library_version() -> str:
         return "unknown"
 
 
-def save(model: dict, path: str | Path) -> Path:
-    """Writes `model` to `path` with the header and returns the path."""
-    path = Path(path)
-    header = json.dumps({"format": FORMAT, "library": library_version()}).encode() + b"\n"
-    path.write_bytes(MAGIC + header + pickle.dumps(model, protocol=pickle.HIGHEST_PROTOCOL))
-    return path
+def save(model: dict, path: str | Path, settings: dict | None = None) -> Path:
+    """Writes `model` to `path` (whole or not at all) with the header and returns the path."""
+    payload = pickle.dumps(model, protocol=pickle.HIGHEST_PROTOCOL)
+    header = {"format": FORMAT, "library": library_version(), "bytes": len(payload),
+              "sha256": hashlib.sha256(payload).hexdigest(), "settings": settings or {}}
+    return writing.write_bytes(path, MAGIC + json.dumps(header).encode() + b"\n" + payload)
 
 
-def load(path: str | Path) -> dict:
-    """Reads a model written by `save`; ModelFileError when it is not one."""
+def read(path: str | Path) -> ModelFile:
+    """A model file written by `save`; ModelFileError when it is not one or was damaged."""
     path = Path(path)
     with path.open("rb") as stream:
         if stream.read(len(MAGIC)) != MAGIC:
@@ -46,15 +61,37 @@ def load(path: str | Path) -> dict:
             header = json.loads(stream.readline())
         except ValueError:
             raise ModelFileError(f"{path} has a damaged model-file header") from None
-        if header.get("format") != FORMAT:
+        if not isinstance(header, dict) or header.get("format") not in READABLE_FORMATS:
+            found = header.get("format") if isinstance(header, dict) else None
+            library = header.get("library", "unknown") if isinstance(header, dict) else "unknown"
             raise ModelFileError(
-                f"{path} was written by algo-health {header.get('library', 'unknown')} in model-file format "
-                f"{header.get('format')}; this version ({library_version()}) reads format {FORMAT}"
+                f"{path} was written by algo-health {library} in model-file format {found}; "
+                f"this version ({library_version()}) reads formats {', '.join(map(str, READABLE_FORMATS))}"
             )
-        try:
-            model = pickle.load(stream)
-        except Exception as error:  # a truncated or foreign payload
-            raise ModelFileError(f"{path} holds no readable model: {error}") from None
+        payload = stream.read()
+    if header["format"] >= 2:
+        _check_payload(path, header, payload)
+    try:
+        model = pickle.loads(payload)
+    except Exception as error:  # a truncated or foreign payload
+        raise ModelFileError(f"{path} holds no readable model: {error}") from None
     if not isinstance(model, dict) or "algo_config" not in model:
         raise ModelFileError(f"{path} holds no model dictionary")
-    return model
+    return ModelFile(model, header.get("settings") or {})
+
+
+def _check_payload(path: Path, header: dict, payload: bytes) -> None:
+    recorded = header.get("bytes")
+    if not isinstance(recorded, int) or not isinstance(header.get("sha256"), str):
+        raise ModelFileError(f"{path} has a damaged model-file header")
+    if len(payload) != recorded:
+        raise ModelFileError(f"{path} is damaged: it holds {len(payload):,} bytes of model where its header "
+                             f"records {recorded:,} (cut short or appended to)")
+    if hashlib.sha256(payload).hexdigest() != header.get("sha256"):
+        raise ModelFileError(f"{path} is damaged: its contents do not match the checksum in its header "
+                             "(changed since it was written)")
+
+
+def load(path: str | Path) -> dict:
+    """The model dictionary of a model file written by `save`."""
+    return read(path).model

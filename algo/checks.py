@@ -1,0 +1,177 @@
+"""Checks of configuration strings, codebooks and rows before the library sees them.
+
+Options and configuration are checked before any data is read, so a typo
+costs nothing; rows are checked once read, so that input the library could
+only fail on, or worse, turn into a model of nothing, ends with a message
+that names the cause.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable
+
+import pandas as pd
+
+TIME = "_time"
+
+# The values each field of a configuration string takes, with their meaning.
+CONFIG_FIELDS = (
+    ("time scale", {"0": "minute bins", "1": "hour bins"}),
+    ("testing outlier removal", {"0": "off", "1": "on"}),
+    ("low-resolution screening", {"0": "off", "1": "on"}),
+    ("feature families", {"1": "all", "2": "without failure modes", "3": "frequency bands only"}),
+    ("scaling", {"1": "none", "2": "standardise", "3": "min-max"}),
+    ("model", {"1": "PCA health model"}),
+    ("deadline", {"1": "mean + 12 sd", "2": "warning line at mean + 24 sd"}),
+    ("features", {"1": "time bins", "2": "rolling 120/60", "3": "rolling 3600/1800", "4": "rolling 60/30"}),
+)
+# Rows (distinct seconds) a rolling window spans, by the "features" field.
+ROLLING_WINDOWS = {"2": 120, "3": 3600, "4": 60}
+# Hours with fewer distinct seconds are dropped before hour bins are formed.
+HOUR_MIN_ROWS = 1800
+# Fewer samples than this cannot make a model.
+MIN_SAMPLES = 3
+
+CODEBOOK_EXAMPLE = ('{"setup_name": "pump-7", "config": {"axis": {"X": {"time_domain": [{"type": "overall_rms", '
+                    '"min": 0, "max": 25}], "power_in_band": [{"type": "Power_in_band_01", "max": 4}]}}, '
+                    '"fail_mode_thresholds": [{"type": "bearing", "min": 0, "max": 80}]}}')
+
+
+class CheckError(ValueError):
+    """Input refused before or instead of a library call; the message is one line for the user."""
+
+
+# --- options -----------------------------------------------------------------------
+
+
+def config_fields(config: str) -> list[str]:
+    """The eight fields of a configuration string, each checked against the values it takes."""
+    fields = [part.strip() for part in str(config).split(",")]
+    if len(fields) != len(CONFIG_FIELDS):
+        raise CheckError(f"--config {config!r}: expected {len(CONFIG_FIELDS)} comma-separated fields, "
+                         f"got {len(fields)} (e.g. 0,0,0,1,2,1,1,1)")
+    for number, (value, (name, choices)) in enumerate(zip(fields, CONFIG_FIELDS), start=1):
+        if value not in choices:
+            expected = ", ".join(f"{k} ({v})" for k, v in choices.items())
+            raise CheckError(f"--config {config!r}: field {number} ({name}) is {value!r}; expected {expected}")
+    return fields
+
+
+def fraction(value: float, option: str) -> float:
+    if not (isinstance(value, (int, float)) and 0 < value < 1):
+        raise CheckError(f"{option} {value}: expected a number between 0 and 1 (exclusive)")
+    return value
+
+
+def positive(value: float, option: str) -> float:
+    if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
+        raise CheckError(f"{option} {value}: expected a finite number above 0")
+    return value
+
+
+def at_least(value: int, minimum: int, option: str) -> int:
+    if value < minimum:
+        raise CheckError(f"{option} {value}: expected at least {minimum}")
+    return value
+
+
+# --- codebooks ---------------------------------------------------------------------
+
+
+def codebook(document, source: str) -> dict:
+    """A codebook of the shape the library reads, or a CheckError that shows that shape."""
+    problem = _codebook_problem(document)
+    if problem:
+        raise CheckError(f"{source} is not a codebook: {problem}; expected e.g. {CODEBOOK_EXAMPLE}")
+    return document
+
+
+def _codebook_problem(document) -> str | None:
+    if not isinstance(document, dict):
+        return f"it holds a JSON {type(document).__name__}, not an object"
+    config = document.get("config")
+    if not isinstance(config, dict) or not isinstance(config.get("axis"), dict):
+        return 'it has no "config" object with an "axis" object'
+    for axis, record in config["axis"].items():
+        if not isinstance(record, dict):
+            return f'axis "{axis}" is not an object'
+        for key in ("time_domain", "power_in_band"):
+            problem = _ranges_problem(record.get(key, []), f'"{axis}" {key}')
+            if problem:
+                return problem
+    return _ranges_problem(config.get("fail_mode_thresholds", []), "fail_mode_thresholds")
+
+
+def _ranges_problem(items, where: str) -> str | None:
+    if not isinstance(items, list):
+        return f"{where} is not a list"
+    for item in items:
+        if not isinstance(item, dict) or not isinstance(item.get("type"), str):
+            return f'{where} has an entry without a "type" text: {item!r}'
+        for bound in ("min", "max"):
+            value = item.get(bound)
+            if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))):
+                return f'{where} "{item["type"]}" has a {bound} that is not a number: {value!r}'
+    return None
+
+
+# --- rows --------------------------------------------------------------------------
+
+
+def features_with_values(rows: pd.DataFrame, ignore: Iterable[str] = ()) -> list[str]:
+    """Numeric columns that vary; a CheckError when none does, naming the empty and constant ones."""
+    ignore = {TIME, *ignore}
+    numeric = [c for c in rows.select_dtypes(include="number").columns if c not in ignore]
+    counts = rows[numeric].nunique()
+    empty = [c for c in numeric if rows[c].isna().all()]
+    constant = [c for c in numeric if counts[c] == 1]
+    varying = [c for c in numeric if counts[c] > 1]
+    if not varying:
+        causes = [f"{label}: {_names(columns)}" for label, columns in (("no values", empty), ("constant", constant))
+                  if columns]
+        raise CheckError(f"no feature varies in the {len(rows):,} rows ({'; '.join(causes) or 'no numeric columns'})")
+    return varying
+
+
+def empty_or_constant(rows: pd.DataFrame, ignore: Iterable[str] = ()) -> list[str]:
+    """Notes on the numeric columns that carry nothing to learn from."""
+    ignore = {TIME, *ignore}
+    numeric = [c for c in rows.select_dtypes(include="number").columns if c not in ignore]
+    counts = rows[numeric].nunique()
+    empty = [c for c in numeric if counts[c] == 0]
+    constant = [c for c in numeric if counts[c] == 1]
+    notes = []
+    if empty:
+        notes.append(f"columns without values: {_names(empty)}")
+    if constant:
+        notes.append(f"constant columns: {_names(constant)}")
+    return notes
+
+
+def sampling(rows: pd.DataFrame, config: str, minimum_samples: int) -> None:
+    """Refuses rows too sparse for the bins or windows of `config` to hold `minimum_samples` samples."""
+    fields = config_fields(config)
+    seconds = rows[TIME].dt.floor("s").drop_duplicates()
+    window = ROLLING_WINDOWS.get(fields[7])
+    if window is not None:
+        if len(seconds) < window + minimum_samples - 1:
+            raise CheckError(f"rolling windows of {window:,} rows need at least {window + minimum_samples - 1:,} "
+                             f"distinct seconds; the input has {len(seconds):,}")
+        return
+    if fields[0] == "1":
+        per_hour = seconds.dt.floor("h").value_counts()
+        full = int((per_hour >= HOUR_MIN_ROWS).sum())
+        if full < minimum_samples:
+            raise CheckError(f"hour bins need {minimum_samples} hours with at least {HOUR_MIN_ROWS:,} distinct "
+                             f"seconds each; the input has {full} (at most {int(per_hour.max()):,} seconds in an "
+                             "hour): sample more often or use minute bins (field 1 of --config = 0)")
+        return
+    minutes = seconds.dt.floor("min").nunique()
+    if minutes < minimum_samples:
+        raise CheckError(f"minute bins need rows in at least {minimum_samples} minutes; the input has {minutes}")
+
+
+def _names(columns: list[str]) -> str:
+    shown = ", ".join(map(str, columns[:6]))
+    return shown + (f" and {len(columns) - 6} more" if len(columns) > 6 else "")
