@@ -323,13 +323,22 @@ py::object binned(const Module& m, const SortedRows& rows, const Names& names, s
         bins = kn::cut_sorted_times(span_of(rows.times), width);
     }
     const std::size_t n = bins.size();
-    DoubleArray statistics({static_cast<py::ssize_t>(2 * p + t), static_cast<py::ssize_t>(n)});
-    auto row = [&](std::size_t r) { return std::span<double>(statistics.mutable_data() + r * n, n); };
+    std::vector<DoubleArray> indicator_columns;
+    std::vector<const double*> indicator_values;
     for (std::size_t j = 0; j < p; ++j) {
-        const DoubleArray column = rows.column(j);
+        indicator_columns.push_back(rows.column(j));
+        if (static_cast<std::size_t>(indicator_columns.back().size()) != rows.length()) {
+            raise(PyExc_ValueError, "an indicator column does not have one value per row");
+        }
+        indicator_values.push_back(indicator_columns.back().data());
+    }
+    DoubleArray statistics({static_cast<py::ssize_t>(2 * p + t), static_cast<py::ssize_t>(n)});
+    auto block = [&](std::size_t first, std::size_t count) {
+        return std::span<double>(statistics.mutable_data() + first * n, count * n);
+    };
+    {
         py::gil_scoped_release nogil;
-        kn::bin_moments(span_of(column), bins, kChunkRows, row(j), row(p + j),
-                        j < t ? row(2 * p + j) : std::span<double>());
+        kn::bin_moments(indicator_values, bins, kChunkRows, t, block(0, p), block(p, p), block(2 * p, t));
     }
     const std::vector<std::size_t> kept = complete_bins(statistics, n);
     Int64Array labels(static_cast<py::ssize_t>(kept.size()));

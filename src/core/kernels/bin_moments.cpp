@@ -18,19 +18,22 @@ std::int64_t floor_to(std::int64_t t, std::int64_t width) {
 }
 
 // pandas' grouped mean: compensated summation whose compensation restarts when
-// an infinity makes it NaN.
+// an infinity makes it NaN. Missing values leave the state as it is; the
+// updates are written as selections so that the lanes below run without
+// branches.
 struct KahanMean {
     double sum = 0, compensation = 0;
     std::size_t count = 0;
 
     void add(double v) {
-        if (std::isnan(v)) return;
-        ++count;
+        const bool present = v == v;
         const double y = v - compensation;
         const double t = sum + y;
-        compensation = t - sum - y;
-        if (std::isnan(compensation)) compensation = 0;
-        sum = t;
+        double c = t - sum - y;
+        c = c == c ? c : 0.0;
+        sum = present ? t : sum;
+        compensation = present ? c : compensation;
+        count += present;
     }
     double mean() const { return count == 0 ? kNaN : sum / static_cast<double>(count); }
 };
@@ -41,44 +44,75 @@ struct Welford {
     std::size_t count = 0;
 
     void add(double v) {
-        if (std::isnan(v)) return;
-        ++count;
+        const bool present = v == v;
+        count += present;
         const double old = mean;
-        mean += (v - old) / static_cast<double>(count);
-        squares += (v - mean) * (v - old);
+        const double next = mean + (v - old) / static_cast<double>(count ? count : 1);
+        const double squares_next = squares + (v - next) * (v - old);
+        mean = present ? next : mean;
+        squares = present ? squares_next : squares;
     }
     double std() const { return count < 2 ? kNaN : std::sqrt(squares / static_cast<double>(count - 1)); }
 };
 
-double max_of(const double* x, std::size_t n) {
-    double max = -std::numeric_limits<double>::infinity();
-    bool any = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::isnan(x[i])) continue;
-        any = true;
-        if (x[i] > max) max = x[i];
+constexpr std::size_t kLanes = 4;
+
+// One group of up to kLanes columns read in step.
+struct Lanes {
+    const double* x[kLanes];
+    std::size_t count;
+};
+
+// The statistics of a full group are written out for kLanes columns, so that
+// the compiler keeps every lane's state in registers; a last, partial group
+// pads its lanes with the group's first column and drops their results.
+template <class Visit>
+void in_step(const Lanes& lanes, std::size_t begin, std::size_t end, Visit&& visit) {
+    const double* x[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) x[l] = lanes.x[l < lanes.count ? l : 0];
+    for (std::size_t i = begin; i < end; ++i) {
+        for (std::size_t l = 0; l < kLanes; ++l) visit(l, x[l][i]);
     }
-    return any ? max : kNaN;
+}
+
+void lane_max(const Lanes& lanes, std::size_t begin, std::size_t end, double* out) {
+    double max[kLanes];
+    bool any[kLanes] = {};
+    for (std::size_t l = 0; l < kLanes; ++l) max[l] = -std::numeric_limits<double>::infinity();
+    in_step(lanes, begin, end, [&](std::size_t l, double v) {
+        any[l] = any[l] || v == v;
+        max[l] = v > max[l] ? v : max[l];
+    });
+    for (std::size_t l = 0; l < lanes.count; ++l) out[l] = any[l] ? max[l] : kNaN;
 }
 
 // The means of a bin's parts in successive chunks, recombined through
 // count-weighted sums: a part without values adds nothing (pandas fills it
 // with 0 where another part has a value).
-double chunked_mean(const double* x, std::size_t begin, std::size_t end, std::size_t chunk_rows) {
-    double weighted = kNaN;
-    std::size_t count = 0;
+void lane_mean(const Lanes& lanes, std::size_t begin, std::size_t end, std::size_t chunk_rows, double* out) {
+    double weighted[kLanes] = {};
+    std::size_t count[kLanes] = {};
     for (std::size_t part = begin; part < end;) {
         const std::size_t part_end = std::min(end, (part / chunk_rows + 1) * chunk_rows);
-        KahanMean m;
-        for (std::size_t i = part; i < part_end; ++i) m.add(x[i]);
-        if (m.count > 0) {
-            const double contribution = m.mean() * static_cast<double>(m.count);
-            weighted = count == 0 ? contribution : weighted + contribution;
-            count += m.count;
+        KahanMean m[kLanes];
+        in_step(lanes, part, part_end, [&](std::size_t l, double v) { m[l].add(v); });
+        for (std::size_t l = 0; l < lanes.count; ++l) {
+            if (m[l].count == 0) continue;
+            const double contribution = m[l].mean() * static_cast<double>(m[l].count);
+            weighted[l] = count[l] == 0 ? contribution : weighted[l] + contribution;
+            count[l] += m[l].count;
         }
         part = part_end;
     }
-    return count == 0 ? kNaN : weighted / static_cast<double>(count);
+    for (std::size_t l = 0; l < lanes.count; ++l) {
+        out[l] = count[l] == 0 ? kNaN : weighted[l] / static_cast<double>(count[l]);
+    }
+}
+
+void lane_std(const Lanes& lanes, std::size_t begin, std::size_t end, double* out) {
+    Welford w[kLanes];
+    in_step(lanes, begin, end, [&](std::size_t l, double v) { w[l].add(v); });
+    for (std::size_t l = 0; l < lanes.count; ++l) out[l] = w[l].std();
 }
 
 }  // namespace
@@ -109,23 +143,32 @@ std::vector<std::size_t> rows_of_full_bins(const Bins& bins, std::size_t min_row
     return rows;
 }
 
-void bin_moments(std::span<const double> values, const Bins& bins, std::size_t chunk_rows, std::span<double> max,
-                 std::span<double> mean, std::span<double> std) {
-    const std::size_t n = bins.size();
+void bin_moments(std::span<const double* const> columns, const Bins& bins, std::size_t chunk_rows,
+                 std::size_t std_columns, std::span<double> max, std::span<double> mean, std::span<double> std) {
+    const std::size_t n = bins.size(), k = columns.size();
     if (chunk_rows == 0) throw std::invalid_argument("chunks must hold rows");
-    if (bins.starts.back() != values.size()) throw std::invalid_argument("bins do not cover the column");
-    if (max.size() != n || mean.size() != n || (!std.empty() && std.size() != n)) {
-        throw std::invalid_argument("outputs must hold one value per bin");
+    if (std_columns > k || max.size() != k * n || mean.size() != k * n || std.size() != std_columns * n) {
+        throw std::invalid_argument("outputs must hold one value per column and bin");
     }
-    const double* x = values.data();
-    for (std::size_t b = 0; b < n; ++b) {
-        const std::size_t begin = bins.starts[b], end = bins.starts[b + 1];
-        max[b] = max_of(x + begin, end - begin);
-        mean[b] = chunked_mean(x, begin, end, chunk_rows);
-        if (!std.empty()) {
-            Welford w;
-            for (std::size_t i = begin; i < end; ++i) w.add(x[i]);
-            std[b] = w.std();
+    double results[kLanes];
+    for (std::size_t first = 0; first < k; first += kLanes) {
+        Lanes lanes{{}, std::min(kLanes, k - first)};
+        for (std::size_t l = 0; l < lanes.count; ++l) lanes.x[l] = columns[first + l];
+        const std::size_t deviations = std_columns > first ? std::min(lanes.count, std_columns - first) : 0;
+        auto store = [&](std::span<double> target, std::size_t count, std::size_t b) {
+            for (std::size_t l = 0; l < count; ++l) target[(first + l) * n + b] = results[l];
+        };
+        for (std::size_t b = 0; b < n; ++b) {
+            const std::size_t begin = bins.starts[b], end = bins.starts[b + 1];
+            lane_max(lanes, begin, end, results);
+            store(max, lanes.count, b);
+            lane_mean(lanes, begin, end, chunk_rows, results);
+            store(mean, lanes.count, b);
+            if (deviations == 0) continue;
+            Lanes timed = lanes;
+            timed.count = deviations;
+            lane_std(timed, begin, end, results);
+            store(std, deviations, b);
         }
     }
 }
