@@ -19,9 +19,14 @@ stage in the library's own accounting (audit events "algo.stage", see
 README), or, for builds that do not report stages, the share of each module
 function the pipeline calls through its globals.
 
+BLAS runs on one thread (--blas-threads to change): on a shared two-core
+machine more threads mostly measure the neighbours' load, and both sides call
+the same LAPACK routines through scikit-learn.
+
 Usage: python bench_speed.py [training] [testing] [compression] [rolling] [profile]
-       [--days 1 7]   (all workloads and 1 and 7 days by default; seven-day
-                       rolling formulations take minutes)
+       [--days 1 7] [--blas-threads 1]   (all workloads and 1 and 7 days by
+                                          default; seven-day rolling
+                                          formulations take minutes)
 """
 
 import argparse
@@ -32,6 +37,7 @@ import warnings
 from types import SimpleNamespace
 
 import numpy as np
+from threadpoolctl import threadpool_limits
 
 from algo.HI import HI
 from algo.synthetic import machine_frame
@@ -222,13 +228,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("workloads", nargs="*", metavar="workload", help=", ".join(WORKLOADS))
     parser.add_argument("--days", nargs="+", type=int, default=[1, 7])
+    parser.add_argument("--blas-threads", type=int, default=1)
     args = parser.parse_args()
     unknown = set(args.workloads) - set(WORKLOADS)
     if unknown:
         parser.error(f"unknown workload {', '.join(sorted(unknown))}")
     warnings.simplefilter("ignore")
-    for name in args.workloads or list(WORKLOADS):
-        WORKLOADS[name](args.days)
+    with threadpool_limits(limits=args.blas_threads, user_api="blas"):
+        for name in args.workloads or list(WORKLOADS):
+            WORKLOADS[name](args.days)
 
 
 if __name__ == "__main__":
