@@ -134,19 +134,23 @@ struct OutlierMarks::Column {
         outside_share = static_cast<double>(values.count_outside(lower, upper)) / static_cast<double>(present);
     }
 
-    void mark(py::handle max_ratio, py::array_t<bool>& marks) {
-        if (present == 0) return;
-        if (truthy(le(py::float_(outside_share), max_ratio))) {
-            if (!fence_marks) {
-                fence_marks.emplace(marks.size());
-                std::fill_n(fence_marks->mutable_data(), fence_marks->size(), false);
-                values.mark_outside(lower, upper, *fence_marks);
-            }
-            bool* target = marks.mutable_data();
-            const bool* fenced = fence_marks->data();
-            for (py::ssize_t i = 0; i < marks.size(); ++i) target[i] = target[i] || fenced[i];
-            return;
+    // Whether the column's outliers are those outside its IQR fences (not
+    // more than `max_ratio` of the column), not its share quantiles.
+    bool fenced(py::handle max_ratio) const {
+        return present > 0 && truthy(le(py::float_(outside_share), max_ratio));
+    }
+
+    void mark_fenced(std::vector<char>& marks) {
+        if (!fence_marks) {
+            fence_marks.emplace(static_cast<py::ssize_t>(marks.size()));
+            std::fill_n(fence_marks->mutable_data(), fence_marks->size(), false);
+            values.mark_outside(lower, upper, *fence_marks);
         }
+        const bool* fenced = fence_marks->data();
+        for (std::size_t i = 0; i < marks.size(); ++i) marks[i] = marks[i] || fenced[i];
+    }
+
+    void mark_cut(py::handle max_ratio, py::array_t<bool>& marks) {
         py::object lower_cut = values.quantile(max_ratio / py::int_(2));
         py::object upper_cut = values.quantile(py::int_(1) - max_ratio / py::int_(2));
         values.mark_outside(lower_cut, upper_cut, marks);
@@ -162,6 +166,7 @@ OutlierMarks::OutlierMarks(OutlierMarks&&) noexcept = default;
 py::array_t<bool> OutlierMarks::rows_to_drop(py::handle max_ratio) {
     py::array_t<bool> drop(static_cast<py::ssize_t>(rows_));
     std::fill_n(drop.mutable_data(), drop.size(), false);
+    std::vector<char> fenced(sources_.size(), 0);
     for (std::size_t j = 0; j < sources_.size(); ++j) {
         if (j == columns_.size()) {
             if (py::len(sources_[j]) != rows_) {
@@ -169,8 +174,30 @@ py::array_t<bool> OutlierMarks::rows_to_drop(py::handle max_ratio) {
             }
             columns_.push_back(std::make_unique<Column>(m_, sources_[j], iqr_k_));
         }
-        columns_[j]->mark(max_ratio, drop);
+        if (columns_[j]->present == 0) continue;  // an all-missing column marks nothing
+        fenced[j] = columns_[j]->fenced(max_ratio);
+        if (!fenced[j]) columns_[j]->mark_cut(max_ratio, drop);
     }
+    // The fence marks of the columns marked by their fences: a growing share
+    // moves columns from their quantiles to their fences only, so the marks
+    // of the fenced columns so far are kept and extended.
+    fenced_marks_.resize(rows_, 0);
+    fenced_columns_.resize(sources_.size(), 0);
+    for (std::size_t j = 0; j < fenced.size(); ++j) {
+        if (fenced_columns_[j] && !fenced[j]) {
+            std::fill(fenced_marks_.begin(), fenced_marks_.end(), 0);
+            std::fill(fenced_columns_.begin(), fenced_columns_.end(), 0);
+            break;
+        }
+    }
+    for (std::size_t j = 0; j < fenced.size(); ++j) {
+        if (fenced[j] && !fenced_columns_[j]) {
+            columns_[j]->mark_fenced(fenced_marks_);
+            fenced_columns_[j] = 1;
+        }
+    }
+    bool* target = drop.mutable_data();
+    for (std::size_t i = 0; i < rows_; ++i) target[i] = target[i] || fenced_marks_[i];
     return drop;
 }
 

@@ -39,6 +39,8 @@ private:
     py::object iqr_k_;
     std::vector<std::unique_ptr<Column>> columns_;
     std::size_t rows_;
+    std::vector<char> fenced_marks_;    // rows outside the fences of the columns in
+    std::vector<char> fenced_columns_;  // these
 };
 
 }  // namespace cleaning

@@ -136,9 +136,15 @@ public:
                   std::all_of(columns.begin(), columns.end(), [](const Rows::Numeric& c) { return c.float64; });
     }
 
-    Rows cleaned(py::handle max_ratio, py::handle datetime_name) {
+    struct Pass {
+        Rows rows;
+        bool same_rows;  // as the previous pass
+    };
+
+    Pass cleaned(py::handle max_ratio, py::handle datetime_name) {
         if (!native_) {
-            return Rows::of(m_.call("IQR_outlier_percent_clean", rows_.frame().attr("copy")(), max_ratio, datetime_name));
+            py::object frame = rows_.frame().attr("copy")();
+            return {Rows::of(m_.call("IQR_outlier_percent_clean", frame, max_ratio, datetime_name)), false};
         }
         if (!marks_) {
             std::vector<py::object> columns;
@@ -148,9 +154,12 @@ public:
             marks_.emplace(m_, std::move(columns), py::float_(1.5), rows_.length());
         }
         py::array_t<bool> drop = marks_->rows_to_drop(max_ratio);
+        std::vector<bool> dropped(drop.data(), drop.data() + drop.size());
+        const bool same_rows = previous_ && *previous_ == dropped;
+        previous_ = std::move(dropped);
         Rows pass = rows_;
         pass.keep(m_.global("np").attr("logical_not")(drop));
-        return pass;
+        return {pass, same_rows};
     }
 
 private:
@@ -158,7 +167,31 @@ private:
     Rows rows_;
     bool native_;
     std::optional<cleaning::OutlierMarks> marks_;
+    std::optional<std::vector<bool>> previous_;
 };
+
+// What a cleaning pass trains from its rows.
+struct PassModel {
+    TimeSpan span;
+    steps::ModelEntries trained;
+};
+
+// Whether a pass on the rows of the previous pass trains the very model that
+// pass trained: every step of the pass is the module's own, on the libraries
+// bound at initialisation, and the model was not refitted with a fixed
+// component count (a solver scikit-learn may then pick draws random numbers).
+bool repeats_previous_model(const Module& m, const PassModel& previous) {
+    for (const char* step : {"time_filter", "feature_extraction", "safe_resample_max", "safe_resample_mean",
+                             "feature_extraction_rolling", "standardize", "minmax_scale", "health_modeling", "cal_T2",
+                             "Health_Index", "T2_Anomaly_Rate", "SPE_residual"}) {
+        if (!m.owns(step)) return false;
+    }
+    const bool libraries = m.binds("np", "numpy") && m.binds("pd", "pandas") &&
+                           m.binds("StandardScaler", "sklearn.preprocessing", "StandardScaler") &&
+                           m.binds("PCA", "sklearn.decomposition", "PCA") && m.binds("f", "scipy.stats", "f") &&
+                           m.binds("norm", "scipy.stats", "norm");
+    return libraries && PyFloat_Check(previous.trained.entries["pca"].attr("n_components").ptr());
+}
 
 // Training on the rows that survive IQR cleaning, retried with a growing
 // allowed outlier share until the model is robust enough.
@@ -194,33 +227,39 @@ py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, 
     Local record = steps::family_record(m, settings.feature, families);
 
     CleaningPasses passes(m, rows);
+    std::optional<PassModel> model;
     std::optional<py::dict> result;
     for (py::object max_ratio = py::reinterpret_borrow<py::object>(ratio_start); truthy(le(max_ratio, ratio_limit));
          max_ratio = grown_ratio(max_ratio, ratio_step)) {
         clock.enter("cleaning");
         progress.enter("Error_03");
-        Rows cleaned = passes.cleaned(max_ratio, stored("datetime_name"));
-        clock.enter("selection");
-        cleaned.parse_times(m, time_col);
-        const TimeSpan span = cleaned.time_span(time_col);
-        cleaned.index_by_time(time_col);
+        CleaningPasses::Pass cleaned = passes.cleaned(max_ratio, stored("datetime_name"));
+        // Passes differ only in the allowed outlier share; once it keeps the
+        // same rows, the pass trains the same model again.
+        if (!(cleaned.same_rows && model && repeats_previous_model(m, *model))) {
+            clock.enter("selection");
+            cleaned.rows.parse_times(m, time_col);
+            const TimeSpan span = cleaned.rows.time_span(time_col);
+            cleaned.rows.index_by_time(time_col);
 
-        clock.enter("extraction");
-        progress.enter("Error_06");
-        py::object features = steps::extract(m, training_extraction(settings.feature_extraction, 2500), cleaned,
-                                             record, time_scale, time_col);
-
-        const steps::ModelEntries trained =
-            model_of(m, settings, features, record, time_col, time_scale, progress, clock);
-        result = trained.entries;
+            clock.enter("extraction");
+            progress.enter("Error_06");
+            py::object features = steps::extract(m, training_extraction(settings.feature_extraction, 2500),
+                                                 cleaned.rows, record, time_scale, time_col);
+            steps::ModelEntries trained = model_of(m, settings, features, record, time_col, time_scale, progress, clock);
+            model = PassModel{span, {trained.entries.attr("copy")(), trained.warning_line}};
+        }
+        clock.enter("assembly");
+        progress.enter("Error_09");
+        result = model->trained.entries.attr("copy")();
         py::dict& pass = *result;
-        pass["start_time"] = span.start;
-        pass["end_time"] = span.end;
+        pass["start_time"] = model->span.start;
+        pass["end_time"] = model->span.end;
         pass["algo_config"] = stored("algo_config");
         pass["codebook_setup"] = codebook;
         status::append_success(pass, progress);
         pass["build_time"] = steps::now_text(m);
-        if (trained.warning_line) pass["rul_warning_line"] = *trained.warning_line;
+        if (model->trained.warning_line) pass["rul_warning_line"] = *model->trained.warning_line;
         if (truthy(ge(pass["training_model_robust_index"], py::float_(0.9)))) {
             pass["respond"] = status::kRespondMeetsStandard;
             return pass;
