@@ -282,6 +282,17 @@ class TestBinnedKernel:
         pd.testing.assert_frame_equal(features, chunked_pandas_road(df, icn, "min"), rtol=1e-12)
         assert (features.index.freq is not None) == (seconds_apart == 6 and gap is None)
 
+    @pytest.mark.parametrize("every", [2, 3])
+    def test_evenly_spaced_complete_bins_keep_a_multiple_of_the_time_scale(self, every):
+        # Bins of one row have no deviation and are dropped: every `every`-th minute stays.
+        minutes = np.arange(30)
+        rows = np.repeat(minutes, np.where(minutes % every == 0, 3, 1))
+        times = pd.Timestamp("2024-01-01") + pd.to_timedelta(rows * 60 + np.arange(len(rows)) % 3, unit="s")
+        df = pd.DataFrame({"a": np.arange(len(rows), dtype=float)}, index=pd.DatetimeIndex(times, name="_time"))
+        features = HI.feature_extraction(df, families(["a"]), "min")[0]
+        pd.testing.assert_frame_equal(features, chunked_pandas_road(df, families(["a"]), "min"))
+        assert features.index.freq == pd.tseries.frequencies.to_offset(f"{every}min")
+
 
 class TestFeatureExtraction:
     def test_matches_one_resample_of_the_whole_frame(self):

@@ -81,23 +81,26 @@ std::optional<std::vector<DoubleArray>> float64_columns(py::handle df, const fea
 
 // ---- Binned features ---------------------------------------------------------
 
-// Whether the frame pandas assembles keeps the time scale as its index's
-// frequency. Each chunk's bins run without a hole; their concatenation still
-// runs regularly only when every chunk starts in the bin after the previous
-// chunk's last one, and the bins left after dropping the incomplete ones run
-// regularly only when they are consecutive.
-bool keeps_frequency(const kn::Bins& bins, const std::vector<std::size_t>& kept, std::int64_t width) {
+// The frequency the frame pandas assembles keeps on its index, as a multiple
+// of the time scale; 0 for none. Each chunk's bins run without a hole; their
+// concatenation still runs regularly only when every chunk starts in the bin
+// after the previous chunk's last one. Dropping the incomplete bins then takes
+// the rest by position, which keeps a frequency when the bins left are evenly
+// spaced: every k-th bin keeps k times the time scale.
+std::int64_t kept_frequency(const kn::Bins& bins, const std::vector<std::size_t>& kept, std::int64_t width) {
     for (std::size_t b = 0; b + 1 < bins.size(); ++b) {
         const std::size_t first = bins.starts[b], next = bins.starts[b + 1];
         const bool chunk_ends_inside = (first / kChunkRows) != ((next - 1) / kChunkRows);
         const bool chunk_ends_here = next % kChunkRows == 0;
-        if (chunk_ends_inside) return false;  // the bin is cut by a chunk boundary
-        if (chunk_ends_here && bins.labels[b + 1] != bins.labels[b] + width) return false;
+        if (chunk_ends_inside) return 0;  // the bin is cut by a chunk boundary
+        if (chunk_ends_here && bins.labels[b + 1] != bins.labels[b] + width) return 0;
     }
-    for (std::size_t i = 1; i < kept.size(); ++i) {
-        if (bins.labels[kept[i]] != bins.labels[kept[i - 1]] + width) return false;
+    if (kept.size() < 2) return 1;
+    const std::int64_t spacing = bins.labels[kept[1]] - bins.labels[kept[0]];
+    for (std::size_t i = 2; i < kept.size(); ++i) {
+        if (bins.labels[kept[i]] - bins.labels[kept[i - 1]] != spacing) return 0;
     }
-    return true;
+    return spacing / width;
 }
 
 std::vector<std::size_t> complete_bins(const DoubleArray& statistics, std::size_t bins) {
@@ -344,7 +347,10 @@ py::object binned(const Module& m, const SortedRows& rows, const Names& names, s
     Int64Array labels(static_cast<py::ssize_t>(kept.size()));
     std::vector<py::ssize_t> kept_positions(kept.begin(), kept.end());
     for (std::size_t i = 0; i < kept.size(); ++i) labels.mutable_at(static_cast<py::ssize_t>(i)) = bins.labels[kept[i]];
-    py::object freq = keeps_frequency(bins, kept, width) ? py::reinterpret_borrow<py::object>(time_scale) : py::none();
+    const std::int64_t multiple = kept_frequency(bins, kept, width);
+    py::object freq = py::none();
+    if (multiple == 1) freq = py::reinterpret_borrow<py::object>(time_scale);
+    if (multiple > 1) freq = py::str(std::to_string(multiple)) + py::reinterpret_borrow<py::object>(time_scale);
     py::object index = time_index(m, labels, rows, freq);
     // One block of features by bins, whole (no copy) when every bin is complete.
     py::object values = statistics.attr("T");
