@@ -16,9 +16,7 @@ which must end on the same robust index), its stage shares as it reports them
 through audit events, and the Python road's total for the same passes.
 """
 
-import collections
 import itertools
-import sys
 import time
 from types import SimpleNamespace
 
@@ -27,7 +25,7 @@ import pandas as pd
 
 from algo.HI import HI
 from algo.synthetic import machine_frame
-from common import report, reference
+from common import report, reference, stage_seconds
 
 pandas_iqr_clean = reference("test_cleaning", "iqr_reference")
 
@@ -75,21 +73,6 @@ def python_outlier_clean(df, start=0.01, step=0.01, limit=0.5):
             break
         max_ratio += step
     return indices
-
-
-def stage_seconds(call):
-    """`call()`, and the seconds it spent in each stage it reports."""
-    seconds, active = collections.Counter(), [True]
-
-    def hook(event, args):
-        if active[0] and event == "algo.stage":
-            seconds[args[1]] += args[2]
-
-    sys.addaudithook(hook)
-    try:
-        return call(), seconds
-    finally:
-        active[0] = False
 
 
 def main():

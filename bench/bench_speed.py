@@ -31,7 +31,6 @@ Usage: python bench_speed.py [training] [testing] [compression] [rolling] [profi
 
 import argparse
 import collections
-import sys
 import time
 import warnings
 from types import SimpleNamespace
@@ -43,7 +42,7 @@ from algo.HI import HI
 from algo.synthetic import machine_frame
 from bench_compress_by_second import raw_export as export_with_repeats
 from bench_pipelines import raw_export
-from common import reference
+from common import reference, stage_seconds
 
 training_formulation = reference("pandas_pipelines", "training_model")
 testing_formulation = reference("pandas_pipelines", "testing_model")
@@ -130,19 +129,6 @@ def rolling(_days_list):
     row("window 120, step 60", seconds)
 
 
-class StageEvents:
-    """Stage seconds the library reports through audit events."""
-
-    def __init__(self):
-        self.seconds = collections.Counter()
-        self.active = False
-        sys.addaudithook(self._hook)
-
-    def _hook(self, event, args):
-        if self.active and event == "algo.stage":
-            self.seconds[args[1]] += args[2]
-
-
 class FunctionClock:
     """Seconds spent in each module function that a pipeline calls through its globals
     (the outermost call counts); for builds that report no stages."""
@@ -181,16 +167,12 @@ class FunctionClock:
         return timed
 
 
-def stage_profile(label, call, events, repeat=5):
+def stage_profile(label, call, repeat=5):
     call()
-    events.seconds.clear()
-    events.active = True
     start = time.perf_counter()
-    for _ in range(repeat):
-        call()
+    _, seconds = stage_seconds(lambda: [call() for _ in range(repeat)])
     total = (time.perf_counter() - start) / repeat
-    events.active = False
-    stages = {name: seconds / repeat for name, seconds in events.seconds.items()}
+    stages = {name: s / repeat for name, s in seconds.items()}
     source = "stages the library reports"
     if not stages:
         with FunctionClock() as clock:
@@ -198,25 +180,24 @@ def stage_profile(label, call, events, repeat=5):
             for _ in range(repeat):
                 call()
             total = (time.perf_counter() - start) / repeat
-        stages = {name: seconds / repeat for name, seconds in clock.seconds.items()}
+        stages = {name: s / repeat for name, s in clock.seconds.items()}
         stages["(the pipeline's own steps)"] = total - sum(stages.values())
         source = "module functions called through the globals"
     print(f"\n{label}: {total * 1e3:.1f} ms per call ({source})")
-    for name, seconds in sorted(stages.items(), key=lambda item: -item[1]):
-        print(f"  {name:<32} {seconds * 1e3:9.2f} ms  {100 * seconds / total:5.1f} %")
+    for name, s in sorted(stages.items(), key=lambda item: -item[1]):
+        print(f"  {name:<32} {s * 1e3:9.2f} ms  {100 * s / total:5.1f} %")
     if source.startswith("stages"):
         rest = total - sum(stages.values())
         print(f"  {'(outside the stages)':<32} {rest * 1e3:9.2f} ms  {100 * rest / total:5.1f} %")
 
 
 def profile(_days_list):
-    events = StageEvents()
     raw = raw_export(1)
-    stage_profile(f"training_model {MINUTE_MODEL}, one day", lambda: HI.training_model(raw, MINUTE_MODEL), events)
+    stage_profile(f"training_model {MINUTE_MODEL}, one day", lambda: HI.training_model(raw, MINUTE_MODEL))
     model = HI.training_model(raw, MINUTE_MODEL)
     for label, periods in (("1-hour", 3600), ("1-day", 86_400)):
         batch = machine_frame("2024-01-08", periods=periods, seed=1, time_as_text=True)
-        stage_profile(f"testing_model, {label} batch", lambda: HI.testing_model(batch, model), events,
+        stage_profile(f"testing_model, {label} batch", lambda: HI.testing_model(batch, model),
                       repeat=20 if periods == 3600 else 5)
 
 
