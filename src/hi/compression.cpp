@@ -295,13 +295,20 @@ RowArray TimeOrder::end_rows(kn::End end) const {
     return rows;
 }
 
-RowArray TimeOrder::picked_rows(const kn::TypedColumn& column, kn::End end) const {
-    // Each second's only row holds its value, or its missing value.
+RowArray TimeOrder::picked_rows(const kn::TypedColumn& column, kn::End end,
+                                std::vector<std::uint8_t>* conflicting) const {
+    // Each second's only row holds its value, or its missing value; it has no
+    // conflict.
     if (identity_) return RowArray(order_.attr("copy")());
     RowArray rows(static_cast<py::ssize_t>(output_rows()));
     if (untimed()) rows.mutable_at(static_cast<py::ssize_t>(seconds())) = -1;
     py::gil_scoped_release nogil;
-    kn::pick_rows(column, *groups_, end, std::span<std::int64_t>(rows.mutable_data(), seconds()));
+    const std::span<std::int64_t> picks(rows.mutable_data(), seconds());
+    if (conflicting) {
+        kn::pick_rows_marking_conflicts(column, *groups_, end, picks, *conflicting);
+    } else {
+        kn::pick_rows(column, *groups_, end, picks);
+    }
     return rows;
 }
 
@@ -389,11 +396,16 @@ public:
     std::size_t seconds() const { return order_->seconds(); }
     std::size_t output_rows() const { return order_->output_rows(); }
 
-    // Each column's first or last non-missing value per second.
-    Columns picked(kn::End end) const;
+    // Each column's first or last non-missing value per second; marks the
+    // native columns' conflicting seconds in `native_flags` on the way.
+    Columns picked(kn::End end, ConflictFlags* native_flags = nullptr) const;
     // The caller's index labels of the first or last row of each second.
     py::object index_of(kn::End end) const;
-    ConflictFlags conflict_flags() const;
+    // Flags of no conflict, to be marked.
+    ConflictFlags native_flags() const;
+    // The conflicting seconds of every column; those of the native columns
+    // taken from `native` when picking marked them.
+    ConflictFlags conflict_flags(std::optional<ConflictFlags> native = std::nullopt) const;
     py::object conflict_report(const ConflictFlags& flags) const;
     // The output with the conflicting columns resolved by `on_conflict` and
     // moved to the end; `base` holds the last values of every column.
@@ -412,6 +424,7 @@ private:
                                const std::vector<std::uint8_t>* concat_flags) const;
     py::object joined_distinct_values(const Feature& feature, const std::vector<std::uint8_t>& flags) const;
     py::object stacked_report(const std::vector<std::size_t>& chosen, const ConflictFlags& flags) const;
+    void complete_pandas_flags(ConflictFlags& flags) const;
 
     const Module& m_;
     py::object pd_, np_, take_;
@@ -503,7 +516,7 @@ py::object PerSecond::pandas_frame() const {
     return pandas_frame_;
 }
 
-Columns PerSecond::picked(kn::End end) const {
+Columns PerSecond::picked(kn::End end, ConflictFlags* native_flags) const {
     Columns out;
     out.arrays.resize(features_.size());
     out.block_row.assign(features_.size(), -1);
@@ -516,7 +529,7 @@ Columns PerSecond::picked(kn::End end) const {
     for (std::size_t i = 0; i < features_.size(); ++i) {
         const Feature& f = features_[i];
         if (!f.native) continue;
-        RowArray rows = order_->picked_rows(*f.native, end);
+        RowArray rows = order_->picked_rows(*f.native, end, native_flags ? &(*native_flags)[i] : nullptr);
         if (out.block_row[i] < 0) {
             out.arrays[i] = take_(f.values, rows, "allow_fill"_a = true);
             continue;
@@ -548,8 +561,17 @@ Columns PerSecond::picked(kn::End end) const {
     return out;
 }
 
-ConflictFlags PerSecond::conflict_flags() const {
-    ConflictFlags flags(features_.size(), std::vector<std::uint8_t>(seconds()));
+ConflictFlags PerSecond::native_flags() const {
+    return ConflictFlags(features_.size(), std::vector<std::uint8_t>(seconds()));
+}
+
+ConflictFlags PerSecond::conflict_flags(std::optional<ConflictFlags> native) const {
+    if (native) {
+        ConflictFlags flags = std::move(*native);
+        complete_pandas_flags(flags);
+        return flags;
+    }
+    ConflictFlags flags = native_flags();
     if (order_->identity()) return flags;  // a second of one row holds one value
     {
         py::gil_scoped_release nogil;
@@ -557,8 +579,14 @@ ConflictFlags PerSecond::conflict_flags() const {
             if (features_[i].native) kn::mark_conflicts(*features_[i].native, order_->groups(), flags[i]);
         }
     }
+    complete_pandas_flags(flags);
+    return flags;
+}
+
+void PerSecond::complete_pandas_flags(ConflictFlags& flags) const {
+    if (order_->identity()) return;
     py::list labels = pandas_labels();
-    if (labels.empty()) return flags;
+    if (labels.empty()) return;
     py::object counts = pandas_frame().attr("groupby")("_sec")[labels].attr("nunique")("dropna"_a = true);
     FlagArray many(counts.attr("gt")(1).attr("to_numpy")());
     if (static_cast<std::size_t>(many.shape(0)) != seconds()) {
@@ -571,7 +599,6 @@ ConflictFlags PerSecond::conflict_flags() const {
         for (std::size_t g = 0; g < seconds(); ++g) flags[i][g] = view(g, j);
         ++j;
     }
-    return flags;
 }
 
 // The report as pandas stacks it, for labels that name their level.
@@ -786,14 +813,19 @@ py::object compress_by_second(const Module& m, py::object df, py::object time_co
     const bool first = is_text(on_conflict, "first");
     if (first || is_text(on_conflict, "last")) {
         const kn::End end = first ? kn::End::first : kn::End::last;
-        py::object out = frame.table(frame.all_features(), frame.picked(end), frame.index_of(end));
+        const bool report = truthy(want_conflicts);
+        std::optional<ConflictFlags> native;
+        if (report) native = frame.native_flags();
+        py::object out = frame.table(frame.all_features(), frame.picked(end, native ? &*native : nullptr),
+                                     frame.index_of(end));
         py::object conflicts = py::none();
-        if (truthy(want_conflicts)) conflicts = frame.conflict_report(frame.conflict_flags());
+        if (report) conflicts = frame.conflict_report(frame.conflict_flags(std::move(native)));
         return py::make_tuple(out, conflicts);
     }
 
-    Columns base = frame.picked(kn::End::last);
-    ConflictFlags flags = frame.conflict_flags();
+    ConflictFlags native = frame.native_flags();
+    Columns base = frame.picked(kn::End::last, &native);
+    ConflictFlags flags = frame.conflict_flags(std::move(native));
     py::object conflicts = truthy(want_conflicts) ? frame.conflict_report(flags) : py::none();
     if (!any_conflict(flags)) {
         py::object out = frame.table(frame.all_features(), base, frame.index_of(kn::End::last));

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace algo::hi {
 
@@ -60,8 +61,10 @@ public:
     RowArray end_rows(kernels::End end) const;
     // Per output row, the row holding a column's first or last value of its
     // second; -1 (or a row holding a missing value) where there is none, -1
-    // for the row without a time.
-    RowArray picked_rows(const kernels::TypedColumn& column, kernels::End end) const;
+    // for the row without a time. Marks the seconds with several distinct
+    // values in `conflicting` (one entry per second) when given.
+    RowArray picked_rows(const kernels::TypedColumn& column, kernels::End end,
+                         std::vector<std::uint8_t>* conflicting = nullptr) const;
 
 private:
     RowArray order_, seconds_;

@@ -63,16 +63,36 @@ std::optional<features::SortedRows> sorted_rows(const Module& m, py::handle df) 
     return features::SortedRows{as_int64s(index.attr("asi8")), index.attr("dtype"), index.attr("name"), {}};
 }
 
-// The float64 indicator columns of a frame that names each of them once; nothing
-// when one is missing, repeated or of another dtype (pandas then selects them,
-// and reports a missing one in its own words).
-std::optional<std::vector<DoubleArray>> float64_columns(py::handle df, const features::Names& names) {
+// The columns of a frame with unique labels that `names` names, in that
+// order; nothing when one is missing (pandas then selects them, and reports a
+// missing one in its own words). Read by walking the frame's columns once,
+// which costs less than looking each label up.
+std::optional<std::vector<py::object>> named_columns(py::handle df, py::handle names) {
     py::object columns = df.attr("columns");
     if (!truthy(columns.attr("is_unique"))) return std::nullopt;
+    py::dict by_label;
+    for (py::handle name : names) by_label[name] = py::none();
+    for (py::handle item : df.attr("items")()) {
+        auto pair = py::reinterpret_borrow<py::tuple>(item);
+        if (by_label.contains(pair[0])) by_label[pair[0]] = pair[1];
+    }
+    std::vector<py::object> found;
+    for (py::handle name : names) {
+        py::object column = by_label[name];
+        if (column.is_none()) return std::nullopt;
+        found.push_back(column);
+    }
+    return found;
+}
+
+// The float64 indicator columns of a frame that names each of them once; nothing
+// when one is missing, repeated or of another dtype.
+std::optional<std::vector<DoubleArray>> float64_columns(py::handle df, const features::Names& names) {
+    auto columns = named_columns(df, names.indicator);
+    if (!columns) return std::nullopt;
     std::vector<DoubleArray> values;
-    for (py::handle name : names.indicator) {
-        if (!contains(columns, name)) return std::nullopt;
-        auto column = float64_values(df[name]);
+    for (const py::object& series : *columns) {
+        auto column = float64_values(series);
         if (!column) return std::nullopt;
         values.push_back(std::move(*column));
     }
@@ -226,6 +246,15 @@ py::object rolling_frame(const Module& m, const std::vector<NumericColumn>& colu
                            mutable_span_of(std));
     }
 
+    py::list labels = names.max + names.mean + names.std;
+    if (std::all_of(columns.begin(), columns.end(), [](const NumericColumn& c) { return !c.single; }) &&
+        std::all_of(column_dtypes.begin(), column_dtypes.end(),
+                    [&](py::handle dtype) { return dtype.equal(np.attr("dtype")("float64")); })) {
+        // Windows of float64 columns give float64 statistics: the three blocks
+        // of statistics by window are the frame's one block.
+        py::object block = np.attr("concatenate")(py::make_tuple(max, mean, std));
+        return pd.attr("DataFrame")(block.attr("T"), "index"_a = index, "columns"_a = labels, "copy"_a = false);
+    }
     // pandas reduces each window to one Series per statistic, in the common
     // type of the columns' results, then builds the frame from those scalars.
     auto frame_dtype = [&](py::handle dtypes) {
@@ -255,10 +284,11 @@ std::optional<py::object> rolling_by_kernel(const Module& m, py::handle df, cons
     if (py::len(selected.attr("columns")) != py::len(names.indicator)) return std::nullopt;
     py::object pd = m.global("pd");
     py::module_ np = py::module_::import("numpy");
+    const auto series_list = named_columns(df, names.indicator);
+    if (!series_list) return std::nullopt;
     py::list column_dtypes, mean_dtypes;
     std::vector<NumericColumn> columns;
-    for (py::handle name : names.indicator) {
-        py::object series = df[name];
+    for (const py::object& series : *series_list) {
         auto column = py::isinstance(series, pd.attr("Series")) ? numeric_column(series) : std::nullopt;
         if (!column) return std::nullopt;
         column_dtypes.append(series.attr("dtype"));

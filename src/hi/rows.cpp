@@ -63,24 +63,30 @@ std::optional<std::vector<SourceColumn>> source_columns(py::handle pd, py::handl
     return sources;
 }
 
-py::array gathered(const py::array& values, const RowArray& rows) {
-    const py::ssize_t n = rows.size(), size = values.itemsize(), stride = values.strides(0);
-    py::array out(values.dtype(), n);
-    auto* target = static_cast<std::byte*>(out.mutable_data());
-    const auto* source = static_cast<const std::byte*>(values.data());
-    const bool single = size == 4;
-    const std::int64_t* row = rows.data();
-    py::gil_scoped_release nogil;
-    for (py::ssize_t i = 0; i < n; ++i) {
-        if (row[i] >= 0) {
-            std::memcpy(target + i * size, source + row[i] * stride, static_cast<std::size_t>(size));
-        } else if (single) {
-            const float nan = std::numeric_limits<float>::quiet_NaN();
-            std::memcpy(target + i * size, &nan, sizeof nan);
+// values.take(rows, allow_fill=True) of a float column: missing where a row is -1.
+template <class T>
+void gather(const std::byte* source, std::ptrdiff_t stride, const std::int64_t* rows, std::size_t n, T* target) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (rows[i] < 0) {
+            target[i] = std::numeric_limits<T>::quiet_NaN();
         } else {
-            const double nan = std::numeric_limits<double>::quiet_NaN();
-            std::memcpy(target + i * size, &nan, sizeof nan);
+            std::memcpy(target + i, source + rows[i] * stride, sizeof(T));
         }
+    }
+}
+
+py::array gathered(const py::array& values, const RowArray& rows) {
+    const auto n = static_cast<std::size_t>(rows.size());
+    py::array out(values.dtype(), rows.size());
+    const auto* source = static_cast<const std::byte*>(values.data());
+    const std::ptrdiff_t stride = values.strides(0);
+    const bool single = values.itemsize() == 4;
+    void* target = out.mutable_data();
+    py::gil_scoped_release nogil;
+    if (single) {
+        gather(source, stride, rows.data(), n, static_cast<float*>(target));
+    } else {
+        gather(source, stride, rows.data(), n, static_cast<double*>(target));
     }
     return out;
 }
@@ -362,6 +368,7 @@ bool Rows::drop_thin_hours(std::size_t min_rows) {
         py::gil_scoped_release nogil;
         full = kn::rows_of_full_bins(kn::cut_sorted_times(span_of(times), 3600), min_rows);
     }
+    if (full.size() == positions.size()) return true;  // no hour is thin
     auto rows = std::make_shared<std::vector<std::int64_t>>();
     for (std::size_t i : full) rows->push_back(positions.at(static_cast<py::ssize_t>(i)));
     auto next = std::make_shared<Native>(*native_);

@@ -75,27 +75,22 @@ void in_step(const Lanes& lanes, std::size_t begin, std::size_t end, Visit&& vis
     }
 }
 
-void lane_max(const Lanes& lanes, std::size_t begin, std::size_t end, double* out) {
+// The maximum over the whole bin, and the means of the bin's parts in
+// successive chunks, recombined through count-weighted sums: a part without
+// values adds nothing (pandas fills it with 0 where another part has a value).
+void lane_max_and_mean(const Lanes& lanes, std::size_t begin, std::size_t end, std::size_t chunk_rows,
+                       double* max_out, double* mean_out) {
     double max[kLanes];
-    bool any[kLanes] = {};
     for (std::size_t l = 0; l < kLanes; ++l) max[l] = -std::numeric_limits<double>::infinity();
-    in_step(lanes, begin, end, [&](std::size_t l, double v) {
-        any[l] = any[l] || v == v;
-        max[l] = v > max[l] ? v : max[l];
-    });
-    for (std::size_t l = 0; l < lanes.count; ++l) out[l] = any[l] ? max[l] : kNaN;
-}
-
-// The means of a bin's parts in successive chunks, recombined through
-// count-weighted sums: a part without values adds nothing (pandas fills it
-// with 0 where another part has a value).
-void lane_mean(const Lanes& lanes, std::size_t begin, std::size_t end, std::size_t chunk_rows, double* out) {
     double weighted[kLanes] = {};
     std::size_t count[kLanes] = {};
     for (std::size_t part = begin; part < end;) {
         const std::size_t part_end = std::min(end, (part / chunk_rows + 1) * chunk_rows);
         KahanMean m[kLanes];
-        in_step(lanes, part, part_end, [&](std::size_t l, double v) { m[l].add(v); });
+        in_step(lanes, part, part_end, [&](std::size_t l, double v) {
+            m[l].add(v);
+            max[l] = v > max[l] ? v : max[l];
+        });
         for (std::size_t l = 0; l < lanes.count; ++l) {
             if (m[l].count == 0) continue;
             const double contribution = m[l].mean() * static_cast<double>(m[l].count);
@@ -105,7 +100,8 @@ void lane_mean(const Lanes& lanes, std::size_t begin, std::size_t end, std::size
         part = part_end;
     }
     for (std::size_t l = 0; l < lanes.count; ++l) {
-        out[l] = count[l] == 0 ? kNaN : weighted[l] / static_cast<double>(count[l]);
+        max_out[l] = count[l] == 0 ? kNaN : max[l];
+        mean_out[l] = count[l] == 0 ? kNaN : weighted[l] / static_cast<double>(count[l]);
     }
 }
 
@@ -150,25 +146,24 @@ void bin_moments(std::span<const double* const> columns, const Bins& bins, std::
     if (std_columns > k || max.size() != k * n || mean.size() != k * n || std.size() != std_columns * n) {
         throw std::invalid_argument("outputs must hold one value per column and bin");
     }
-    double results[kLanes];
+    double results[kLanes], means[kLanes];
     for (std::size_t first = 0; first < k; first += kLanes) {
         Lanes lanes{{}, std::min(kLanes, k - first)};
         for (std::size_t l = 0; l < lanes.count; ++l) lanes.x[l] = columns[first + l];
         const std::size_t deviations = std_columns > first ? std::min(lanes.count, std_columns - first) : 0;
-        auto store = [&](std::span<double> target, std::size_t count, std::size_t b) {
-            for (std::size_t l = 0; l < count; ++l) target[(first + l) * n + b] = results[l];
+        auto store = [&](std::span<double> target, const double* values, std::size_t count, std::size_t b) {
+            for (std::size_t l = 0; l < count; ++l) target[(first + l) * n + b] = values[l];
         };
         for (std::size_t b = 0; b < n; ++b) {
             const std::size_t begin = bins.starts[b], end = bins.starts[b + 1];
-            lane_max(lanes, begin, end, results);
-            store(max, lanes.count, b);
-            lane_mean(lanes, begin, end, chunk_rows, results);
-            store(mean, lanes.count, b);
+            lane_max_and_mean(lanes, begin, end, chunk_rows, results, means);
+            store(max, results, lanes.count, b);
+            store(mean, means, lanes.count, b);
             if (deviations == 0) continue;
             Lanes timed = lanes;
             timed.count = deviations;
             lane_std(timed, begin, end, results);
-            store(std, deviations, b);
+            store(std, results, deviations, b);
         }
     }
 }

@@ -1,5 +1,6 @@
 #include "projections.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -43,14 +44,31 @@ void project(const Matrix& x, std::span<const double> mean, std::span<const doub
              std::span<double> out) {
     const std::size_t n = x.rows, p = x.columns;
     require(mean.size() == p && components.size() == k * p && out.size() == n * k, "projection shapes do not match");
-    std::vector<double> centred(p);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < p; ++j) centred[j] = x.at(i, j) - mean[j];
-        for (std::size_t c = 0; c < k; ++c) {
-            const double* row = components.data() + c * p;
-            double sum = 0;
-            for (std::size_t j = 0; j < p; ++j) sum += centred[j] * row[j];
-            out[i * k + c] = sum;
+    // Each score is one sum over the features in order. Blocks of rows by
+    // components are summed side by side, so that the sums overlap and each
+    // value loaded serves several of them.
+    constexpr std::size_t kRows = 2, kComponents = 4;
+    std::vector<double> centred(kRows * p);
+    for (std::size_t i0 = 0; i0 < n; i0 += kRows) {
+        const std::size_t rows = std::min(kRows, n - i0);
+        for (std::size_t r = 0; r < kRows; ++r) {
+            const std::size_t i = i0 + std::min(r, rows - 1);  // a short block repeats its last row
+            for (std::size_t j = 0; j < p; ++j) centred[r * p + j] = x.at(i, j) - mean[j];
+        }
+        for (std::size_t c0 = 0; c0 < k; c0 += kComponents) {
+            const std::size_t count = std::min(kComponents, k - c0);
+            const double* component[kComponents];
+            for (std::size_t s = 0; s < kComponents; ++s) component[s] = components.data() + (c0 + std::min(s, count - 1)) * p;
+            double sums[kRows][kComponents] = {};
+            for (std::size_t j = 0; j < p; ++j) {
+                for (std::size_t r = 0; r < kRows; ++r) {
+                    const double v = centred[r * p + j];
+                    for (std::size_t s = 0; s < kComponents; ++s) sums[r][s] += v * component[s][j];
+                }
+            }
+            for (std::size_t r = 0; r < rows; ++r) {
+                for (std::size_t s = 0; s < count; ++s) out[(i0 + r) * k + c0 + s] = sums[r][s];
+            }
         }
     }
 }

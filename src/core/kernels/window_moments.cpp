@@ -37,39 +37,34 @@ Acc pairwise_sum(const double* x, std::size_t n, const Term& term) {
     return pairwise_sum<Acc>(x, half, term) + pairwise_sum<Acc>(x + half, n - half, term);
 }
 
+// One window's sum of its non-NaN values, in the accumulator type `Acc` and
+// numpy's order, with the largest of them and their count found on the way.
 template <class Acc>
-Acc value_or_zero(double v) {
-    return std::isnan(v) ? Acc(0) : Acc(v);
-}
-
-struct Extent {
-    double max;
-    std::size_t count;  // non-NaN values
+struct Reading {
+    Acc sum;
+    double max;  // NaN without values
+    std::size_t count;
 };
 
-Extent extent(const double* x, std::size_t n) {
+template <class Acc>
+Reading<Acc> read_window(const double* x, std::size_t n) {
     double max = -std::numeric_limits<double>::infinity();
     std::size_t count = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (x[i] > max) max = x[i];
-        count += !std::isnan(x[i]);
-    }
-    return {count > 0 ? max : kNaN, count};
+    const Acc sum = pairwise_sum<Acc>(x, n, [&](double v) {
+        const bool present = v == v;
+        count += present;
+        max = v > max ? v : max;
+        return present ? Acc(v) : Acc(0);
+    });
+    return {sum, count > 0 ? max : kNaN, count};
 }
 
-// A float32 column's mean is its float32 sum over a float32 count.
-double window_mean(const double* x, std::size_t n, std::size_t count, bool single) {
-    if (count == 0) return kNaN;
-    if (single) return pairwise_sum<float>(x, n, value_or_zero<float>) / static_cast<float>(count);
-    return pairwise_sum<double>(x, n, value_or_zero<double>) / static_cast<double>(count);
-}
-
-// Two passes over the window, as pandas' variance does: the mean first, then
-// the squared deviations from it, so no cancellation can occur. A float32
+// pandas' variance takes two passes over the window: the mean first, then the
+// squared deviations from it, so no cancellation can occur. A float32
 // column's variance is rounded to float32 before its square root.
-double window_std(const double* x, std::size_t n, std::size_t count, bool single) {
+double window_std(const double* x, std::size_t n, double sum, std::size_t count, bool single) {
     if (count < 2) return kNaN;
-    const double avg = pairwise_sum<double>(x, n, value_or_zero<double>) / static_cast<double>(count);
+    const double avg = sum / static_cast<double>(count);
     const double squares = pairwise_sum<double>(x, n, [avg](double v) {
         const double d = avg - v;
         return std::isnan(v) ? 0.0 : d * d;
@@ -89,10 +84,17 @@ void window_moments(std::span<const Column> columns, WindowGrid grid, std::span<
         for (std::size_t w = 0; w < grid.count; ++w) {
             const double* x = column.values.data() + w * grid.step;
             const std::size_t at = j * grid.count + w;
-            const Extent e = extent(x, grid.length);
-            max[at] = e.max;
-            mean[at] = window_mean(x, grid.length, e.count, column.single);
-            if (j < std_columns) std[at] = window_std(x, grid.length, e.count, column.single);
+            const Reading<double> r = read_window<double>(x, grid.length);
+            max[at] = r.max;
+            // A float32 column's mean is its float32 sum over a float32 count.
+            if (r.count == 0) {
+                mean[at] = kNaN;
+            } else if (column.single) {
+                mean[at] = read_window<float>(x, grid.length).sum / static_cast<float>(r.count);
+            } else {
+                mean[at] = r.sum / static_cast<double>(r.count);
+            }
+            if (j < std_columns) std[at] = window_std(x, grid.length, r.sum, r.count, column.single);
         }
     }
 }
