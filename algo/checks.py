@@ -143,6 +143,19 @@ def feature_notes(rows: pd.DataFrame, ignore: Iterable[str] = ()) -> list[str]:
     return [f"columns left without use, {cause}" for cause in causes]
 
 
+def model_features(rows: pd.DataFrame, model: dict) -> None:
+    """Refuses a batch that lacks a feature the model was trained on, or has no value of one."""
+    families = model["indicator_col_name"]
+    features = list(dict.fromkeys([*families.time, *families.frequency, *families.fail_mode]))
+    missing = [f for f in features if f not in rows.columns]
+    if missing:
+        raise CheckError(f"the rows lack {len(missing)} of the model's {len(features)} features: {_names(missing)}")
+    empty = [f for f in features if rows[f].isna().all()]
+    if empty:
+        raise CheckError(f"no values in {len(empty)} of the model's {len(features)} features in the "
+                         f"{len(rows):,} rows: {_names(empty)}")
+
+
 def sampling(rows: pd.DataFrame, config: str, minimum_samples: int) -> None:
     """Refuses rows too sparse for the bins or windows of `config` to hold `minimum_samples` samples."""
     fields = config_fields(config)

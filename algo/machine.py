@@ -149,6 +149,7 @@ def score(sources: Source | Sequence[Source], options: ReadOptions, model_file: 
     if reading.all_stopped:
         empty = pd.DataFrame({time_name: pd.Series(dtype="datetime64[ns]"), "tsquare": [], "Score": []})
         return Scored(empty, None, reading, reading.notes)
+    checks.model_features(reading.rows, model)
     checks.sampling(reading.rows, model["algo_config"], 1)
     result = checked(hi_module().testing_model(reading.rows, model), "scoring")
     table = result["T2"].join(result["HI_Score"])

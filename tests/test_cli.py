@@ -131,6 +131,7 @@ def broken(files):
     folder, good = files["folder"], synthetic.machine_frame("2024-03-05", periods=1800, seed=6, raw_labels=True)
     made = {"header only": good.head(0), "no readable time": good.assign(Time="soon"),
             "constant": good.assign(**{c: 1.0 for c in good.columns[1:]}),
+            "no values": good.assign(**{c: None for c in good.columns[2:]}),
             "all downtime": good.assign(RPM=0.0),
             "sparse": synthetic.machine_frame("2024-03-05", periods=1080, freq="10s", raw_labels=True)}
     paths = {}
@@ -161,6 +162,8 @@ class TestBadInput:
         (lambda f, b: ["train", f["history"], "--codebook", b["bad codebook"].with_name("missing.json")],
          "no such file"),
         (lambda f, b: ["score", f["today"], "--model", f["history"]], "is not a model file"),
+        (lambda f, b: ["score", b["no values"], "--model", f["model"]],
+         "no values in 48 of the model's 48 features in the 1,800 rows: X_Overall, "),
         (lambda f, b: ["score", f["today"], "--model", f["model"], "--out", f["folder"] / "scores.xlsx"],
          "expected a file ending in .csv, .json, .parquet"),
         (lambda f, b: ["rul", f["today"], "--model", f["model"]], "needs the columns '_time' and 'tsquare'"),
