@@ -222,7 +222,12 @@ class Store:
         return f"list_contains(?, {column})", [[str(m) for m in machines]]
 
     def status(self) -> pd.DataFrame:
-        """One row per machine, riskiest first: latest health index, remaining life, signal, lights, last error."""
+        """One row per machine, riskiest first: latest health index, remaining life, signal, lights, last error.
+
+        A machine's last outcome is "failed" while the latest run of any command (train, score, rul) failed
+        for it, so that a forecast made after a broken batch does not hide the broken batch; `last_error` is
+        the latest such failure.
+        """
         return self._frame(f"""
             WITH known AS (SELECT machine FROM machines UNION SELECT machine FROM outcomes),
             last_score AS (
@@ -230,11 +235,17 @@ class Store:
                 FROM scores s JOIN (SELECT machine, max(time) AS time FROM scores GROUP BY machine) m
                 USING (machine, time)),
             last_rul AS (SELECT * FROM rul QUALIFY row_number() OVER (PARTITION BY machine ORDER BY run DESC) = 1),
+            per_command AS (
+                SELECT o.*, r.command FROM outcomes o JOIN runs r USING (run)
+                QUALIFY row_number() OVER (PARTITION BY machine, command ORDER BY committed DESC) = 1),
             last_outcome AS (
-                SELECT machine, outcome AS last_outcome, run AS last_run, committed AS last_run_at,
-                       CASE WHEN outcome = 'failed' THEN stage || ': ' || message
-                            || coalesce(' (' || note || ')', '') END AS last_error
-                FROM outcomes QUALIFY row_number() OVER (PARTITION BY machine ORDER BY committed DESC, run DESC) = 1),
+                SELECT machine,
+                       CASE WHEN bool_or(outcome = 'failed') THEN 'failed'
+                            ELSE arg_max(outcome, committed) END AS last_outcome,
+                       max(run) AS last_run, max(committed) AS last_run_at,
+                       arg_max(stage || ': ' || message || coalesce(' (' || note || ')', ''), committed)
+                           FILTER (WHERE outcome = 'failed') AS last_error
+                FROM per_command GROUP BY machine),
             latest_lights AS (SELECT machine, kind, light FROM lights
                               QUALIFY time = max(time) OVER (PARTITION BY machine, kind)),
             lights_now AS (
