@@ -51,9 +51,9 @@ CREATE TABLE IF NOT EXISTS scores (
     PRIMARY KEY (machine, time)
 );
 CREATE TABLE IF NOT EXISTS lights (
-    machine VARCHAR, time TIMESTAMP, kind VARCHAR, feature VARCHAR, value DOUBLE, light VARCHAR,
+    machine VARCHAR, kind VARCHAR, feature VARCHAR, time TIMESTAMP, value DOUBLE, light VARCHAR,
     upper_warning DOUBLE, upper_alert DOUBLE, lower_warning DOUBLE, lower_alert DOUBLE, run BIGINT,
-    PRIMARY KEY (machine, time, kind, feature)
+    PRIMARY KEY (machine, kind, feature)
 );
 CREATE TABLE IF NOT EXISTS rul (
     machine VARCHAR, run BIGINT, last_time TIMESTAMP, rul DOUBLE, unit VARCHAR, rul_at_least BOOLEAN,
@@ -78,7 +78,7 @@ CREATE TABLE IF NOT EXISTS outcomes (
 MACHINE_COLUMNS = ("algo_config", "ucl", "rul_deadline", "rul_warning_line", "time_scale", "train_start",
                    "train_end", "robust_index", "robust_status", "running_when", "iso_power", "iso_foundation")
 SCORE_COLUMNS = ("time", "tsquare", "health_index", "suspicious_variable")
-LIGHT_COLUMNS = ("time", "kind", "feature", "value", "light", "upper_warning", "upper_alert", "lower_warning",
+LIGHT_COLUMNS = ("kind", "feature", "time", "value", "light", "upper_warning", "upper_alert", "lower_warning",
                  "lower_alert")
 RUL_COLUMNS = ("last_time", "rul", "unit", "rul_at_least", "signal", "show", "death_probability", "rul_deadline",
                "rul_warning_line")
@@ -246,12 +246,10 @@ class Store:
                        arg_max(stage || ': ' || message || coalesce(' (' || note || ')', ''), committed)
                            FILTER (WHERE outcome = 'failed') AS last_error
                 FROM per_command GROUP BY machine),
-            latest_lights AS (SELECT machine, kind, light FROM lights
-                              QUALIFY time = max(time) OVER (PARTITION BY machine, kind)),
             lights_now AS (
                 SELECT machine, max({LIGHT_RANK}) FILTER (WHERE kind = 'failure_mode') AS failure_mode_rank,
                        max({LIGHT_RANK}) FILTER (WHERE kind = 'iso') AS iso_rank
-                FROM latest_lights GROUP BY machine),
+                FROM lights GROUP BY machine),
             table_ AS (
                 SELECT k.machine, s.health_index, s.last_time, r.rul, r.unit, coalesce(r.rul_at_least, FALSE)
                        AS rul_at_least, r.signal, r."show", r.death_probability,
@@ -287,8 +285,7 @@ class Store:
         where, parameters = self._only(machines)
         return self._frame(f"""
             SELECT machine, kind, feature, value, light, time, upper_warning, upper_alert, lower_warning, lower_alert
-            FROM lights WHERE {where} QUALIFY time = max(time) OVER (PARTITION BY machine, kind)
-            ORDER BY machine, kind, feature""", parameters)
+            FROM lights WHERE {where} ORDER BY machine, kind, feature""", parameters)
 
     def runs(self) -> pd.DataFrame:
         return self._frame("""
@@ -367,7 +364,7 @@ class Store:
             if scores is not None and not scores.empty:
                 self._insert("scores", SCORE_COLUMNS, outcome, scores, ["time"])
             if lights is not None and not lights.empty:
-                self._insert("lights", LIGHT_COLUMNS, outcome, lights, ["time", "kind", "feature"])
+                self._put_lights(outcome, lights)
             if rul is not None:
                 values = [_plain(rul[c]) for c in RUL_COLUMNS]
                 db.execute(f"INSERT INTO rul (machine, run, {_names(RUL_COLUMNS)}) VALUES "
@@ -397,17 +394,31 @@ class Store:
                          f"ON CONFLICT (machine) DO UPDATE SET {updates}", [outcome.machine, *values])
 
     def _insert(self, table: str, columns: tuple[str, ...], outcome: Outcome, frame: pd.DataFrame,
-                key: list[str]) -> None:
-        """Rows of one machine; rows whose natural key is stored already are left as they are."""
+                key: list[str], conflict: str = "ON CONFLICT DO NOTHING") -> None:
+        """Rows of one machine; rows whose natural key is stored already are left as they are (by default)."""
         frame = frame.loc[:, list(columns)].drop_duplicates(key, keep="last")
         frame["time"] = naive_utc(frame["time"]).to_numpy()
         self._db.register("incoming", frame)
         try:
             self._db.execute(f"INSERT INTO {table} (machine, run, {_names(columns)}) "
-                             f"SELECT ?, ?, {_names(columns)} FROM incoming ON CONFLICT DO NOTHING",
+                             f"SELECT ?, ?, {_names(columns)} FROM incoming {conflict}",
                              [outcome.machine, outcome.run])
         finally:
             self._db.unregister("incoming")
+
+    def _put_lights(self, outcome: Outcome, lights: pd.DataFrame) -> None:
+        """A batch's lights replace the machine's lights of their kind, unless an earlier batch was scored last.
+
+        Only the latest lights are kept: scored hourly, a machine's lights would otherwise outgrow its scores
+        fifty times over, and the scores carry the history.
+        """
+        updates = ", ".join(f"{c} = excluded.{c}" for c in LIGHT_COLUMNS[2:])
+        self._insert("lights", LIGHT_COLUMNS, outcome, lights, ["kind", "feature"],
+                     conflict=f"ON CONFLICT DO UPDATE SET {updates}, run = excluded.run WHERE excluded.time >= lights.time")
+        for kind, time in lights.groupby("kind")["time"].max().items():
+            # features the latest batch no longer grades
+            self._db.execute("DELETE FROM lights WHERE machine = ? AND kind = ? AND time < ?",
+                             [outcome.machine, kind, _plain(pd.Timestamp(time))])
 
     def _remove_old_models(self, machine: str, current: str) -> None:
         prefix = f"{_model_stem(machine)}.r"

@@ -88,8 +88,9 @@ def test_latest_lights_and_forecasts(store):
                              "upper": [90.0, 85.0], "lower": [70.0, 60.0]})
     commit_run(store, "score", {"a": ("ok", {"lights": lights("2024-01-01", "red")})})
     commit_run(store, "score", {"a": ("ok", {"lights": lights("2024-01-02", "yellow")})})
+    commit_run(store, "score", {"a": ("ok", {"lights": lights("2024-01-01", "red")})})  # an old batch again
     commit_run(store, "rul", {"a": ("ok", {"rul": rul_row(5, "red"), "forecast": forecast})})
-    assert list(store.lights()["light"]) == ["yellow", "green"]
+    assert list(store.lights()["light"]) == ["yellow", "green"] and len(store.lights()) == 2
     assert store.status().iloc[0]["failure_mode_light"] == "yellow"
     assert list(store.forecasts()["score"]) == [80.0, 70.0]
     commit_run(store, "rul", {"a": ("ok", {"rul": rul_row(None, "gray", "RUL data is not enough")})})
