@@ -396,9 +396,12 @@ class Store:
     def _insert(self, table: str, columns: tuple[str, ...], outcome: Outcome, frame: pd.DataFrame,
                 key: list[str], conflict: str = "ON CONFLICT DO NOTHING") -> None:
         """Rows of one machine; rows whose natural key is stored already are left as they are (by default)."""
+        import pyarrow
+
         frame = frame.loc[:, list(columns)].drop_duplicates(key, keep="last")
         frame["time"] = naive_utc(frame["time"]).to_numpy()
-        self._db.register("incoming", frame)
+        # DuckDB scans an Arrow table with less preparation than a DataFrame of text columns.
+        self._db.register("incoming", pyarrow.Table.from_pandas(frame, preserve_index=False))
         try:
             self._db.execute(f"INSERT INTO {table} (machine, run, {_names(columns)}) "
                              f"SELECT ?, ?, {_names(columns)} FROM incoming {conflict}",
