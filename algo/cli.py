@@ -548,12 +548,8 @@ def build_parser() -> argparse.ArgumentParser:
 # The `fleet` commands are thin: `algo.fleet` runs the machines, `algo.store` keeps what they produce.
 
 
-def fleet_where(args) -> dict:
-    return {"scheduler": args.scheduler, "workers": args.workers, "progress": fleet_progress(args)}
-
-
-def fleet_progress(args) -> bool:
-    return not args.quiet and sys.stderr.isatty()
+def fleet_where(args, progress: Progress) -> dict:
+    return {"scheduler": args.scheduler, "workers": args.workers, "progress": progress.enabled}
 
 
 def fleet_run_report(args, outcomes: pd.DataFrame, what: str) -> int:
@@ -563,8 +559,7 @@ def fleet_run_report(args, outcomes: pd.DataFrame, what: str) -> int:
     run = outcomes.attrs.get("run")
     lines = [f"run {run}: {what} {len(outcomes)} machines: {counts.get('ok', 0)} ok, "
              f"{counts.get('stopped', 0)} stopped (not running), {len(failed)} failed"]
-    lines += [f"  {row.machine}: {row.stage}: {row.message}" + (f" ({row.note})" if isinstance(row.note, str) else "")
-              for row in failed.itertuples()]
+    lines += [f"  {row.machine}: {store.error_line(row.stage, row.message, row.note)}" for row in failed.itertuples()]
     if len(failed):
         lines.append(f"{len(failed)} machines failed: `algo-health fleet status --store {args.store}` shows them "
                      f"with the rest; their error records are in the store's outcomes table (run {run})")
@@ -577,18 +572,18 @@ def fleet_run_report(args, outcomes: pd.DataFrame, what: str) -> int:
 def cmd_fleet_train(args, progress: Progress) -> int:
     outcomes = fleet.train(args.data, args.store, manifest=args.manifest, id_column=args.id_column,
                            options=read_options(args), config=args.config, codebook=args.codebook,
-                           **fleet_where(args))
+                           **fleet_where(args, progress))
     return fleet_run_report(args, outcomes, "trained")
 
 
 def cmd_fleet_score(args, progress: Progress) -> int:
     outcomes = fleet.score(args.data, args.store, id_column=args.id_column, options=read_options(args),
-                           **fleet_where(args))
+                           **fleet_where(args, progress))
     return fleet_run_report(args, outcomes, "scored")
 
 
 def cmd_fleet_rul(args, progress: Progress) -> int:
-    outcomes = fleet.rul(args.store, tightness=args.tightness, **fleet_where(args))
+    outcomes = fleet.rul(args.store, tightness=args.tightness, **fleet_where(args, progress))
     return fleet_run_report(args, outcomes, "forecast")
 
 
@@ -601,8 +596,7 @@ def fleet_status_lines(table: pd.DataFrame) -> list[str]:
               f"{'failure modes':<13} {'ISO':<6} {'alarm variable':<18} last run")
     lines = [header]
     for row in table.itertuples():
-        rul = None if pd.isna(row.rul) else row.rul
-        life = life_text(rul, row.unit, bool(row.rul_at_least)) if rul is not None else "unknown"
+        life = life_text(None if pd.isna(row.rul) else row.rul, row.unit, bool(row.rul_at_least))
         outcome = cell(row.last_outcome)
         if isinstance(row.last_error, str):
             outcome += f": {row.last_error}"
@@ -625,7 +619,7 @@ def cmd_fleet_status(args, progress: Progress) -> int:
 
 def cmd_fleet_demo(args, progress: Progress) -> int:
     started = time.perf_counter()
-    table = fleet.demo(args.folder, machines=args.machines, days=args.days, **fleet_where(args))
+    table = fleet.demo(args.folder, machines=args.machines, days=args.days, **fleet_where(args, progress))
     store_path = Path(args.folder).resolve() / "store"
     lines = [f"Synthetic fleet of {args.machines} pumps, fans, motors and compressors: trained on a day of hourly "
              f"rows, {args.days} daily batches scored, remaining life forecast, in {time.perf_counter() - started:.0f} s",

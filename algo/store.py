@@ -136,12 +136,10 @@ class Outcome:
     rows: int | None = None
     notes: list[str] = field(default_factory=list)
 
-    @property
-    def error(self) -> str | None:
-        """The error as one line: "stage: message (note)"."""
-        if self.outcome != "failed":
-            return None
-        return f"{self.stage}: {self.message}" + (f" ({self.note})" if self.note else "")
+
+def error_line(stage: str, message: str, note: str | None) -> str:
+    """A failed outcome's error record as one line, as the status table shows it: "stage: message (note)"."""
+    return f"{stage}: {message}" + (f" ({note})" if isinstance(note, str) and note else "")
 
 
 @dataclass

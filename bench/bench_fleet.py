@@ -61,31 +61,39 @@ def write_files(root: Path, machines: int, trained: int) -> dict:
     return paths
 
 
-def loop_scoring(paths: dict, store: Path) -> float:
+def loop_scoring(paths: dict, store: Path) -> None:
     """The baseline: each machine's model read from its file, its batch scored and graded, one after the other."""
     with Store.open(store) as opened:
         trained = opened.trained()
-    started = time.perf_counter()
     for name, known in sorted(trained.items()):
         job = fleet.ScoreJob(name, (str(paths["batch"] / f"{name}.parquet"),), ReadOptions(),
                              modelfile.read(known["model_file"]), known["thresholds"], known["iso_power"],
                              known["iso_foundation"])
         assert fleet.score_job(job).outcome == "ok"
-    return time.perf_counter() - started
 
 
-def loop_training(paths: dict) -> float:
-    started = time.perf_counter()
+def loop_training(paths: dict) -> None:
     for entry in fleet.discover(str(paths["day"])):
-        assert fleet.train_job(fleet.TrainJob(entry.machine, entry.sources, ReadOptions(), fleet.Settings())).outcome == "ok"
-    return time.perf_counter() - started
+        job = fleet.TrainJob(entry.machine, entry.sources, ReadOptions(), fleet.Settings())
+        assert fleet.train_job(job).outcome == "ok"
 
 
-def timed(function) -> float:
-    started = time.perf_counter()
+def cpu_seconds(where) -> float:
+    """CPU seconds used so far by this process (driver, scheduler, nannies) and the cluster's worker processes."""
+    total = time.process_time()
+    if isinstance(where, fleet.Cluster):
+        total += sum(where.client.run(time.process_time).values())
+    return total
+
+
+def measured(function, where=None) -> dict:
+    """Wall-clock and CPU seconds of `function()`, whose outcomes (when it returns any) must all be ok."""
+    cpu, started = cpu_seconds(where), time.perf_counter()
     outcomes = function()
-    assert (outcomes["outcome"] == "ok").all(), outcomes[outcomes["outcome"] != "ok"].head()
-    return time.perf_counter() - started
+    wall = time.perf_counter() - started
+    if outcomes is not None:
+        assert (outcomes["outcome"] == "ok").all(), outcomes[outcomes["outcome"] != "ok"].head()
+    return {"wall": wall, "cpu": cpu_seconds(where) - cpu}
 
 
 def warm_up() -> None:
@@ -120,23 +128,29 @@ def fleet_round(paths: dict, trained_store: Path, root: Path, workers: int) -> t
         for old in (store, models):
             shutil.rmtree(old, ignore_errors=True)
         shutil.copytree(trained_store, store)
-        return {"score": timed(lambda: fleet.score(str(paths["batch"]), store, where=where)),
-                "train": timed(lambda: fleet.train(str(paths["day"]), models, where=where))}, start
+        return {"score": measured(lambda: fleet.score(str(paths["batch"]), store, where=where), where),
+                "train": measured(lambda: fleet.train(str(paths["day"]), models, where=where), where)}, start
     finally:
         context.__exit__(None, None, None)
 
 
 def throughput(paths: dict, trained_store: Path, root: Path, machines: int, trained: int, rounds: int) -> None:
     """The best of `rounds` rounds, each running every way once in turn, so that a burst of load on a shared
-    machine spoils one figure of a round rather than every figure of one way."""
+    machine spoils one figure of a round rather than every figure of one way. CPU seconds (of every process
+    of the run) show the cost of a way apart from the load: on a busy machine, two processes of ours share
+    what the other work leaves, and wall-clock ratios fall without more work being done."""
     best: dict[str, dict] = {}
+    load = os.getloadavg()[0]
 
-    def keep(way: str, seconds: dict) -> None:
-        best[way] = {kind: min(value, best.get(way, {}).get(kind, float("inf"))) for kind, value in seconds.items()}
+    def keep(way: str, figures: dict) -> None:
+        kept = best.setdefault(way, {})
+        for kind, values in figures.items():
+            kept[kind] = {key: min(value, kept.get(kind, {}).get(key, float("inf"))) for key, value in values.items()}
 
     warm_up()
     for _ in range(rounds):
-        keep("loop (baseline)", {"score": loop_scoring(paths, trained_store), "train": loop_training(paths)})
+        keep("loop (baseline)", {"score": measured(lambda: loop_scoring(paths, trained_store)),
+                                 "train": measured(lambda: loop_training(paths))})
         for workers in (0, 1, 2):
             run, start = fleet_round(paths, trained_store, root, workers)
             if workers == 0:
@@ -144,15 +158,20 @@ def throughput(paths: dict, trained_store: Path, root: Path, machines: int, trai
                 continue
             label = f"fleet, {workers} worker{'s' * (workers > 1)}"
             keep(f"{label}: run", run)
-            keep(f"{label}: start + run", {kind: seconds + start for kind, seconds in run.items()})
+            keep(f"{label}: start + run", {kind: {"wall": values["wall"] + start, "cpu": float("nan")}
+                                           for kind, values in run.items()})
 
     loop = best["loop (baseline)"]
-    print(f"best of {rounds} rounds; load average before: {os.getloadavg()[0]:.1f} (1 min)")
-    print(f"{'':<32}{'score ' + str(machines) + ' x 1 h':>22}{'train ' + str(trained) + ' x 1 day':>24}")
-    print(f"{'':<32}{'machines/s':>12}{'vs loop':>10}{'machines/s':>14}{'vs loop':>10}")
-    for way, seconds in best.items():
-        cells = "".join(f"{count / seconds[kind]:12.2f}{loop[kind] / seconds[kind]:9.2f}x  "
-                        for kind, count in (("score", machines), ("train", trained)))
+    counts = {"score": machines, "train": trained}
+    print(f"best of {rounds} rounds; load average when they began: {load:.1f} (1 min, {os.cpu_count()} cores)")
+    print(f"{'':<32}{'score ' + str(machines) + ' x 1 h':^40}{'train ' + str(trained) + ' x 1 day':^40}")
+    print(f"{'':<32}" + f"{'machines/s':>11}{'vs loop':>9}{'CPU ms/m':>10}{'vs loop':>9} " * 2)
+    for way, figures in best.items():
+        cells = ""
+        for kind, count in counts.items():
+            wall, cpu = figures[kind]["wall"], figures[kind]["cpu"]
+            cells += (f"{count / wall:11.2f}{loop[kind]['wall'] / wall:8.2f}x"
+                      + (f"{1000 * cpu / count:10.0f}{cpu / loop[kind]['cpu']:8.2f}x " if cpu == cpu else " " * 19))
         print(f"{way:<32}{cells}")
 
 
