@@ -635,7 +635,7 @@ def score(data: str, store: str | Path, *, id_column: str | None = None, options
           progress: bool = False) -> pd.DataFrame:
     """Scores the new batch of every trained machine in `data` and appends it to the store's history."""
     machines = discover(data, id_column)
-    with Store.open(store, "w") as opened:
+    with Store.open(store, "w", create=False) as opened:
         trained = opened.trained()
         if not any(entry.machine in trained for entry in machines):
             raise FleetError(f"no machine of {data} has a model in {store}; `fleet train` first")
@@ -666,7 +666,7 @@ def rul(store: str | Path, *, tightness: float = machine.SCORE_TIGHTNESS, schedu
         workers: int | None = None, where: Loop | Cluster | None = None, progress: bool = False) -> pd.DataFrame:
     """Forecasts every trained machine's remaining life from its stored history of scores."""
     checks.fraction(tightness)
-    with Store.open(store, "w") as opened, _engine_for(where, scheduler, workers) as started:
+    with Store.open(store, "w", create=False) as opened, _engine_for(where, scheduler, workers) as started:
         names = sorted(opened.trained())
         if not names:
             raise FleetError(f"{store} holds no trained machine; `fleet train` first")

@@ -160,14 +160,15 @@ class Store:
     # --- opening and closing -----------------------------------------------------
 
     @classmethod
-    def open(cls, path: str | Path, mode: str = "r") -> Store:
+    def open(cls, path: str | Path, mode: str = "r", create: bool = True) -> Store:
+        """The store at `path`, for reading or writing; writing makes it unless `create` is false."""
         import duckdb
 
         if mode not in ("r", "w"):
             raise ValueError(f"mode must be 'r' or 'w', not {mode!r}")
         path = Path(path)
         database = path / DATABASE
-        if mode == "r" and not database.is_file():
+        if (mode == "r" or not create) and not database.is_file():
             raise StoreError(f"no fleet store at {path} (`algo-health fleet train DATA --store {path}` makes one)")
         if mode == "w":
             _make_folder(path)
@@ -367,6 +368,9 @@ class Store:
                 values = [_plain(rul[c]) for c in RUL_COLUMNS]
                 db.execute(f"INSERT INTO rul (machine, run, {_names(RUL_COLUMNS)}) VALUES "
                            f"(?, ?{', ?' * len(RUL_COLUMNS)})", [outcome.machine, outcome.run, *values])
+                # Only the latest forecast is kept: a daily forecast of up to 90 steps per machine would
+                # outgrow the scores of an hour-bin model; the rul table keeps every result.
+                db.execute("DELETE FROM forecast WHERE machine = ? AND run < ?", [outcome.machine, outcome.run])
             if forecast is not None and not forecast.empty:
                 self._insert("forecast", FORECAST_COLUMNS, outcome, forecast, ["time"])
             db.execute("INSERT INTO outcomes VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",

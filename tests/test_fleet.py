@@ -225,6 +225,7 @@ def test_command_reports_and_exit_codes(fleet_dir, reference, tmp_path, capsys):
     code, out, _ = run_cli(capsys, "fleet", "status", "--store", store)
     assert code == 0 and out.splitlines()[0].startswith("machine") and "pump-b" in out
     for args, message in [(("status", "--store", tmp_path / "nowhere"), "no fleet store at"),
+                          (("score", fleet_dir / "day1", "--store", tmp_path / "nowhere"), "no fleet store at"),
                           (("score", tmp_path / "nowhere", "--store", store), "no such file or folder"),
                           (("train", fleet_dir / "history", "--store", store, "--config", "9"), "'9': expected 8")]:
         code, out, err = run_cli(capsys, "fleet", *args)
