@@ -15,12 +15,12 @@ import io
 import sys
 import warnings
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import pandas as pd
 
 from algo import checks, modelfile
-from algo.reading import Condition, ReadOptions, Reading, Source, read_rows
+from algo.reading import ReadOptions, Reading, Source, read_rows
 
 DEFAULT_CONFIG = "0,0,0,1,2,1,1,1"
 SCORE_TIGHTNESS = 0.9
@@ -135,16 +135,15 @@ class Scored:
         return self.reading.all_stopped
 
 
-def running_condition(model_file: modelfile.ModelFile, options: ReadOptions) -> Condition | None:
-    """The condition given as an option, else the one the model was trained under."""
-    text = options.running_when or model_file.settings.get("running_when") or "always"
-    return Condition.parse(text)
-
-
 def score(sources: Source | Sequence[Source], options: ReadOptions, model_file: modelfile.ModelFile) -> Scored:
-    """T² and health index of one batch of raw rows against a trained model."""
+    """T² and health index of one batch of raw rows against a trained model.
+
+    The machine counts as running as the options say, else as it did when the
+    model was trained.
+    """
     model = model_file.model
-    reading = read_rows(sources, options, running_when=running_condition(model_file, options))
+    trained_under = model_file.settings.get("running_when") or "always"
+    reading = read_rows(sources, replace(options, running_when=options.running_when or trained_under))
     time_name = model["datetime_name"]
     if reading.all_stopped:
         empty = pd.DataFrame({time_name: pd.Series(dtype="datetime64[ns]"), "tsquare": [], "Score": []})
