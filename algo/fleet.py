@@ -339,8 +339,10 @@ def _train(job: TrainJob) -> Result:
 
 
 def learn_deadline(sister: tuple, options: ReadOptions, model_file: modelfile.ModelFile) -> dict:
-    """The model with its deadline moved towards a failed sister machine's recording."""
-    rows = reading.read_rows(list(sister), options, running_when=machine.running_condition(model_file, options)).rows
+    """The model with its deadline moved towards a failed sister machine's recording, read as the machine's
+    batches are: running as the options say, else as the machine did when it was trained."""
+    trained_under = model_file.settings.get("running_when") or "always"
+    rows = reading.read_rows(list(sister), replace(options, running_when=options.running_when or trained_under)).rows
     refined = machine.hi_module().failure_deadline_learning([rows], model_file.model, None)
     return machine.checked(refined, "deadline learning")
 
