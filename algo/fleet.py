@@ -423,9 +423,10 @@ class Loop:
 class Cluster:
     """The jobs on a Dask cluster, their results in the order they complete."""
 
-    def __init__(self, client):
+    def __init__(self, client, dashboard: bool = True):
+        """`dashboard`: whether the scheduler's dashboard can show pages (a local one needs bokeh here)."""
         self.client = client
-        self.dashboard = _dashboard(client)
+        self.dashboard = _dashboard(client) if dashboard else None
 
     def results(self, function: Callable, jobs: Iterable) -> Iterator[Result]:
         from distributed import as_completed
@@ -482,8 +483,10 @@ def engine(scheduler: str | None = None, workers: int | None = None) -> Iterator
         if scheduler:
             client = Client(scheduler, timeout="20s")
         else:
+            # A free port: the scheduler serves HTTP even without a dashboard, and a fixed port would clash
+            # with another run's.
             cluster = LocalCluster(n_workers=workers or local_workers(), threads_per_worker=1, processes=True,
-                                   dashboard_address=":0" if _has_bokeh() else None, silence_logs=logging.ERROR)
+                                   dashboard_address=":0", silence_logs=logging.ERROR)
             client = Client(cluster)
     except (OSError, TimeoutError) as error:
         if cluster is not None:
@@ -491,7 +494,7 @@ def engine(scheduler: str | None = None, workers: int | None = None) -> Iterator
         where = f"the Dask scheduler at {scheduler}" if scheduler else "a local Dask cluster"
         raise FleetError(f"cannot reach {where}: {' '.join(str(error).split())}") from None
     try:
-        yield Cluster(client)
+        yield Cluster(client, dashboard=bool(scheduler) or _has_bokeh())
     finally:
         client.close()
         if cluster is not None:
