@@ -20,7 +20,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from algo import charts, checks, machine, modelfile, reading, synthetic, writing
+from algo import charts, checks, fleet, machine, modelfile, reading, store, synthetic, writing
 from algo.machine import DEFAULT_CONFIG, SCORE_TIGHTNESS, life_text
 
 DEMO_CONFIG = "1,0,0,1,2,1,2,1"
@@ -42,7 +42,7 @@ CODEBOOK_HELP = ("codebook JSON with the valid range of each feature, e.g.\n" + 
 
 # Failures reported to the user as one line, without a traceback.
 USER_ERRORS = (reading.InputError, checks.CheckError, writing.OutputError, machine.JobError,
-               modelfile.ModelFileError)
+               modelfile.ModelFileError, fleet.FleetError, store.StoreError)
 
 
 class Progress:
@@ -540,7 +540,168 @@ def build_parser() -> argparse.ArgumentParser:
                      parents=(common, rows, grading))
     lights.add_argument("data", help="raw rows to evaluate")
     lights.add_argument("--thresholds", required=True, help="thresholds JSON written by `thresholds`")
+    add_fleet_commands(commands, common, rows)
     return parser
+
+
+# --- fleet: many machines on Dask, with a history store ---------------------------
+# The `fleet` commands are thin: `algo.fleet` runs the machines, `algo.store` keeps what they produce.
+
+
+def fleet_where(args, progress: Progress) -> dict:
+    return {"scheduler": args.scheduler, "workers": args.workers, "progress": progress.enabled}
+
+
+def fleet_run_report(args, outcomes: pd.DataFrame, what: str) -> int:
+    """One line for the run, one per failed machine; exit code 2 when machines failed."""
+    counts = outcomes["outcome"].value_counts()
+    failed = outcomes[outcomes["outcome"] == "failed"]
+    run = outcomes.attrs.get("run")
+    lines = [f"run {run}: {what} {len(outcomes)} machines: {counts.get('ok', 0)} ok, "
+             f"{counts.get('stopped', 0)} stopped (not running), {len(failed)} failed"]
+    lines += [f"  {row.machine}: {store.error_line(row.stage, row.message, row.note)}" for row in failed.itertuples()]
+    if len(failed):
+        lines.append(f"{len(failed)} machines failed: `algo-health fleet status --store {args.store}` shows them "
+                     f"with the rest; their error records are in the store's outcomes table (run {run})")
+    document = {"run": run, "machines": len(outcomes), "ok": int(counts.get("ok", 0)),
+                "stopped": int(counts.get("stopped", 0)), "failed": len(failed), "outcomes": records(outcomes)}
+    emit(args, document, lines)
+    return EXIT_FLAGGED if len(failed) else 0
+
+
+def cmd_fleet_train(args, progress: Progress) -> int:
+    outcomes = fleet.train(args.data, args.store, manifest=args.manifest, id_column=args.id_column,
+                           options=read_options(args), config=args.config, codebook=args.codebook,
+                           **fleet_where(args, progress))
+    return fleet_run_report(args, outcomes, "trained")
+
+
+def cmd_fleet_score(args, progress: Progress) -> int:
+    outcomes = fleet.score(args.data, args.store, id_column=args.id_column, options=read_options(args),
+                           **fleet_where(args, progress))
+    return fleet_run_report(args, outcomes, "scored")
+
+
+def cmd_fleet_rul(args, progress: Progress) -> int:
+    outcomes = fleet.rul(args.store, tightness=args.tightness, **fleet_where(args, progress))
+    return fleet_run_report(args, outcomes, "forecast")
+
+
+def fleet_status_lines(table: pd.DataFrame) -> list[str]:
+    """The status table as text, riskiest machines first."""
+    def cell(value, form="{}", missing="-"):
+        return missing if value is None or (isinstance(value, float) and math.isnan(value)) else form.format(value)
+
+    header = (f"{'machine':<16} {'health':>6}  {'remaining life':<15} {'signal':<7} {'death %':>7}  "
+              f"{'failure modes':<13} {'ISO':<6} {'alarm variable':<18} last run")
+    lines = [header]
+    for row in table.itertuples():
+        life = life_text(None if pd.isna(row.rul) else row.rul, row.unit, bool(row.rul_at_least))
+        outcome = cell(row.last_outcome)
+        if isinstance(row.last_error, str):
+            outcome += f": {row.last_error}"
+        lines.append(f"{row.machine:<16} {cell(row.health_index, '{:6.1f}'):>6}  {life:<15} "
+                     f"{cell(row.signal, missing='unknown'):<7} {cell(row.death_probability, '{:7.1f}'):>7}  "
+                     f"{cell(row.failure_mode_light):<13} {cell(row.iso_light):<6} {cell(row.alarm_variable):<18} "
+                     f"{outcome}")
+    return lines
+
+
+def fleet_status_document(table: pd.DataFrame) -> dict:
+    return {"machines": records(table)}
+
+
+def cmd_fleet_status(args, progress: Progress) -> int:
+    table = fleet.status(args.store)
+    emit(args, fleet_status_document(table), fleet_status_lines(table))
+    return 0
+
+
+def cmd_fleet_demo(args, progress: Progress) -> int:
+    started = time.perf_counter()
+    table = fleet.demo(args.folder, machines=args.machines, days=args.days, **fleet_where(args, progress))
+    store_path = Path(args.folder).resolve() / "store"
+    lines = [f"Synthetic fleet of {args.machines} pumps, fans, motors and compressors: trained on a day of hourly "
+             f"rows, {args.days} daily batches scored, remaining life forecast, in {time.perf_counter() - started:.0f} s",
+             "", *fleet_status_lines(table), "",
+             f"store: {store_path} (DuckDB tables: machines, scores, lights, rul, forecast, runs, outcomes)",
+             f"again: algo-health fleet status --store {store_path}"]
+    emit(args, {"store": str(store_path), **fleet_status_document(table)}, lines)
+    return 0
+
+
+def add_fleet_commands(commands, common: argparse.ArgumentParser, rows: argparse.ArgumentParser) -> None:
+    """`algo-health fleet train|score|rul|status|demo`."""
+    fleet_parser = commands.add_parser(
+        "fleet", help="Train, score and forecast many machines on Dask, with a history store.",
+        description="Train, score and forecast a fleet of machines on Dask (a local cluster by default), keeping "
+                    "models, scores, lights and forecasts in a store folder (DuckDB).",
+        epilog="Examples:\n  algo-health fleet demo\n  algo-health fleet train history/ --store plant.store\n"
+               "  algo-health fleet score today/ --store plant.store\n  algo-health fleet rul --store plant.store\n"
+               "  algo-health fleet status --store plant.store",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    subcommands = fleet_parser.add_subparsers(dest="fleet_command", required=True, metavar="command")
+    engine = argparse.ArgumentParser(add_help=False)
+    group = engine.add_argument_group("where the machines run")
+    group.add_argument("--scheduler", metavar="ADDRESS",
+                       help="an existing Dask scheduler, e.g. tcp://10.0.0.5:8786 (default: DASK_SCHEDULER_ADDRESS, "
+                            "else a local cluster started for the run)")
+    group.add_argument("--workers", type=option(lambda text: checks.at_least(int(text), 0)),
+                       help="worker processes of the local cluster (default: one per core); 0 runs the machines "
+                            "one after the other in this process")
+    store_option = argparse.ArgumentParser(add_help=False)
+    store_option.add_argument("--store", required=True, help="the store folder (made by `fleet train`)")
+    layout = ("DATA: a folder with a file <machine>.csv / <machine>.parquet, a folder <machine>/ or "
+              "machine=<machine>/ of such files per machine; or one table with --id-column")
+
+    def command(name, function, help_text, examples, parents):
+        sub = subcommands.add_parser(name, parents=list(parents), help=help_text, description=help_text,
+                                     epilog="Examples:\n" + "\n".join(f"  {e}" for e in examples),
+                                     formatter_class=argparse.RawTextHelpFormatter)
+        sub.set_defaults(run=function, command=f"fleet {name}")
+        return sub
+
+    train = command("train", cmd_fleet_train, "Train a health model of every machine of a fleet.",
+                    ["algo-health fleet train history/ --store plant.store",
+                     "algo-health fleet train history/ --store plant.store --manifest machines.csv "
+                     "--config 1,0,0,1,2,1,2,1",
+                     "algo-health fleet train export.parquet --id-column asset --store plant.store "
+                     "--scheduler tcp://10.0.0.5:8786"],
+                    (common, rows, engine, store_option))
+    train.add_argument("data", help=layout)
+    train.add_argument("--id-column", help="the machine column of a single table holding every machine")
+    train.add_argument("--manifest", help="CSV or JSON, one row per machine: machine and any of config, codebook (a file), "
+                            "iso_power, iso_foundation, sister (a failed sister machine's file or folder)")
+    train.add_argument("--config", default=DEFAULT_CONFIG, type=option(config_text), help=CONFIG_HELP)
+    train.add_argument("--codebook", type=option(codebook_file), help=CODEBOOK_HELP)
+
+    score = command("score", cmd_fleet_score, "Score each machine's new batch and add it to the store's history.",
+                    ["algo-health fleet score today/ --store plant.store",
+                     "algo-health fleet score s3://plant/today/ --store plant.store --workers 8"],
+                    (common, rows, engine, store_option))
+    score.add_argument("data", help=layout)
+    score.add_argument("--id-column", help="the machine column of a single table holding every machine")
+
+    rul = command("rul", cmd_fleet_rul, "Forecast each machine's remaining life from its stored scores.",
+                  ["algo-health fleet rul --store plant.store"], (common, engine, store_option))
+    rul.add_argument("--tightness", type=option(lambda text: checks.fraction(float(text))), default=SCORE_TIGHTNESS,
+                     help="health index of a sample on the T2 limit, as a fraction of 100 (default %(default)s)")
+
+    command("status", cmd_fleet_status, "One line per machine, riskiest first: health index, remaining life, "
+            "signal, lights and last error.",
+            ["algo-health fleet status --store plant.store", "algo-health fleet status --store plant.store --json"],
+            (common, store_option))
+
+    demo = command("demo", cmd_fleet_demo, "A synthetic fleet trained, scored for a month and forecast.",
+                   ["algo-health fleet demo", "algo-health fleet demo --workers 2 --folder /tmp/fleet-demo"],
+                   (common, engine))
+    demo.add_argument("--folder", default="algo-health-fleet-demo",
+                      help="where the demo writes its files and store, default %(default)s (replaced when an "
+                           "earlier demo made it)")
+    demo.add_argument("--machines", type=option(lambda text: checks.at_least(int(text), 1)), default=20,
+                      help="machines in the fleet, default %(default)s")
+    demo.add_argument("--days", type=option(lambda text: checks.at_least(int(text), 1)), default=30,
+                      help="daily batches scored, default %(default)s")
 
 
 def main(argv: list[str] | None = None) -> int:

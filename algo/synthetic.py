@@ -1,16 +1,19 @@
-"""Synthetic condition-monitoring rows of a rotating machine.
+"""Synthetic condition-monitoring rows of a rotating machine, and of a fleet of them.
 
 A reproducible stand-in for a real export, shared by the tests, the benchmarks
-and the demo: one row per sample with a "_time" column, tri-axial vibration
+and the demos: one row per sample with a "_time" column, tri-axial vibration
 features, band powers, failure-mode indicators, temperature and speed. The
-machine runs a daily load cycle; an optional bearing fault develops from a
-given time on and shows where a bearing fault shows in practice: in the upper
-bands, the peaks and crest factors, and the bearing indicator.
+machine runs a daily load cycle; an optional fault develops from a given time
+on and shows where such a fault shows in practice: a bearing fault in the
+upper bands, the peaks and crest factors; imbalance in the first band on the
+radial axes; misalignment in the second band on the axial axis; looseness in
+the low harmonics and the peaks; each in its failure-mode indicator.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -22,7 +25,24 @@ FAIL_MODES = ("Bearing", "Looseness", "Misalignment", "Imbalance", "Gear_mesh", 
 
 _AXIS_LEVEL = {"X": 2.0, "Y": 1.6, "Z": 1.2}  # mm/s r.m.s., a healthy medium machine
 _BAND_SHARE = np.array([0.30, 0.22, 0.14, 0.10, 0.08, 0.06, 0.04, 0.03, 0.02, 0.01])
-_FAULT_BANDS = np.array([0, 0, 0, 0, 0, 0.5, 1.0, 1.5, 2.0, 2.5])  # growth per unit fault severity
+
+
+@dataclass(frozen=True)
+class Fault:
+    """Where a developing fault shows, as growth per unit of its severity."""
+
+    indicator: str  # the failure-mode indicator that rises
+    axes: tuple[float, float, float]  # overall level, per axis X, Y, Z
+    crest: float  # crest factor
+    bands: tuple[float, ...]  # power of each band
+
+
+FAULTS = {
+    "bearing": Fault("Bearing", (0.6, 0.6, 0.6), 1.5, (0, 0, 0, 0, 0, 0.5, 1.0, 1.5, 2.0, 2.5)),
+    "imbalance": Fault("Imbalance", (0.9, 0.9, 0.2), 0.0, (3.0, 0.3, 0, 0, 0, 0, 0, 0, 0, 0)),
+    "misalignment": Fault("Misalignment", (0.3, 0.3, 0.9), 0.2, (1.0, 2.5, 0.5, 0, 0, 0, 0, 0, 0, 0)),
+    "looseness": Fault("Looseness", (0.5, 0.5, 0.3), 0.8, (0.5, 1.0, 1.5, 1.5, 1.0, 0.5, 0, 0, 0, 0)),
+}
 
 
 def feature_columns() -> list[str]:
@@ -50,16 +70,17 @@ def machine_frame(
     freq: str = "1s",
     *,
     seed: int = 0,
-    fault_start: str | None = None,
+    fault_start: str | pd.Timestamp | None = None,
     fault_days: float = 60.0,
+    fault: str = "bearing",
     raw_labels: bool = False,
     time_as_text: bool = False,
 ) -> pd.DataFrame:
     """Rows of one machine, `periods` samples `freq` apart from `start`.
 
-    With `fault_start`, a bearing fault grows from that time on; its severity
-    reaches 1 (a clearly failing bearing) after `fault_days` days and keeps
-    growing. `raw_labels` gives the display labels of a raw export ("Time",
+    With `fault_start`, a fault of the kind `fault` (a key of FAULTS) grows from
+    that time on; its severity reaches 1 (a clearly failing machine) after
+    `fault_days` days and keeps growing. `raw_labels` gives the display labels of a raw export ("Time",
     "X-Overall", ...); `time_as_text` gives the times as text, as a CSV would.
     """
     rng = np.random.default_rng(seed)
@@ -67,13 +88,14 @@ def machine_frame(
     days = (times - times[0]).total_seconds().to_numpy() / 86400.0
     load = 0.5 + 0.3 * np.sin(2 * np.pi * (days % 1.0)) + 0.05 * rng.standard_normal(periods)
     severity = _fault_severity(times, fault_start, fault_days)
+    signature = FAULTS[fault]
 
     columns: dict[str, np.ndarray] = {"RPM": 1480 + 15 * load + rng.normal(0, 2, periods)}
     overall = {}
-    for axis in AXES:
-        level = _AXIS_LEVEL[axis] * (1 + 0.25 * load + 0.6 * severity)
+    for axis, growth in zip(AXES, signature.axes):
+        level = _AXIS_LEVEL[axis] * (1 + 0.25 * load + growth * severity)
         overall[axis] = level * np.exp(rng.normal(0, 0.04, periods))
-        crest = 1.5 + 1.5 * severity + rng.normal(0, 0.05, periods)
+        crest = 1.5 + signature.crest * severity + rng.normal(0, 0.05, periods)
         peak = overall[axis] * crest
         columns[f"{axis}_Overall"] = overall[axis]
         columns[f"{axis}_Peak"] = peak
@@ -82,11 +104,11 @@ def machine_frame(
         columns[f"{axis}_Overall_QC"] = overall[axis] + rng.normal(0, 0.01, periods)
     for axis in AXES:
         power = overall[axis] ** 2
-        for share, growth, band in zip(_BAND_SHARE, _FAULT_BANDS, BANDS):
+        for share, growth, band in zip(_BAND_SHARE, signature.bands, BANDS):
             noise = np.exp(rng.normal(0, 0.08, periods))
             columns[f"{axis}_{band}"] = power * share * (1 + growth * severity) * noise
     indicators = {mode: np.abs(rng.normal(0.4, 0.1, periods)) for mode in FAIL_MODES}
-    indicators["Bearing"] = indicators["Bearing"] + 6 * severity
+    indicators[signature.indicator] = indicators[signature.indicator] + 6 * severity
     columns.update(indicators)
     total = sum(indicators.values())
     for mode in FAIL_MODES:
@@ -148,3 +170,97 @@ def sample_machine(
     healthy = machine_frame(start, periods=healthy_days * 86_400, seed=seed, raw_labels=raw_labels)
     batches = [hour_of_day(day, seed + 1 + day) for day in range(monitored_days)]
     return SampleMachine(healthy, batches, hour_of_day(failure_day, seed + 1 + monitored_days))
+
+
+# --- a fleet ---------------------------------------------------------------------
+
+# Machine kinds of a fleet with the power (kW) and foundation their ISO 20816-3 class is looked up by.
+KINDS = {"pump": (75.0, "Rigid"), "fan": (30.0, "Flexible"), "motor": (200.0, "Rigid"),
+         "compressor": (450.0, "Flexible")}
+# The fault severity at which a machine of the fleet counts as failed (see `sister_recording`).
+FAILED_SEVERITY = 0.01
+# The fleet's faulty machines, by position: the fault, the day it started and the day the machine fails.
+FLEET_FAULTS = {0: ("bearing", -20, 30), 2: ("imbalance", -20, 26), 5: ("misalignment", -20, 33),
+                9: ("looseness", -30, 40), 14: ("bearing", 0, 60)}
+# Machines whose latest batch file is broken, by position.
+FLEET_BROKEN = {3: "empty", 7: "corrupt", 10: "no time"}
+
+
+@dataclass(frozen=True)
+class FleetMachine:
+    """One machine of a synthetic fleet.
+
+    A machine with a `fault` reaches the failed severity on `failure_day`
+    (counted from the start of monitoring); its fault started on `fault_day`.
+    A machine with `broken` has its latest batch file broken in that way
+    ("empty", "corrupt" or "no time").
+    """
+
+    name: str
+    kind: str
+    seed: int
+    fault: str | None = None
+    fault_day: float = 0.0
+    failure_day: float = 0.0
+    broken: str | None = None
+
+    def rows(self, start: pd.Timestamp, monitoring: pd.Timestamp, periods: int, seed: int,
+             raw_labels: bool = True) -> pd.DataFrame:
+        """`periods` 1 Hz rows from `start`, with the fault as far as it has grown (monitoring began then)."""
+        if self.fault is None:
+            return machine_frame(start, periods=periods, seed=seed, raw_labels=raw_labels)
+        fault_days = (self.failure_day - self.fault_day) / np.sqrt(FAILED_SEVERITY)
+        return machine_frame(start, periods=periods, seed=seed, fault=self.fault,
+                             fault_start=monitoring + pd.Timedelta(days=self.fault_day), fault_days=fault_days,
+                             raw_labels=raw_labels)
+
+
+def fleet(size: int = 20, seed: int = 0) -> list[FleetMachine]:
+    """A fleet of pumps, fans, motors and compressors: most healthy, five with a developing fault (two of them
+    failing within a fortnight of a month's monitoring), three with a broken latest batch."""
+    rng = np.random.default_rng(seed)
+    kinds = list(KINDS)
+    machines = []
+    for number in range(size):
+        kind = kinds[number % len(kinds)]
+        fault, fault_day, failure_day = FLEET_FAULTS.get(number, (None, 0.0, 0.0))
+        machines.append(FleetMachine(f"{kind}-{number + 1:02d}", kind, int(rng.integers(1 << 30)), fault,
+                                     fault_day, failure_day, FLEET_BROKEN.get(number)))
+    return machines
+
+
+def hourly_rows(machine: FleetMachine, start: pd.Timestamp, hours: int, seconds: int = 1800,
+                raw_labels: bool = True) -> pd.DataFrame:
+    """The first `seconds` of each of `hours` hours at 1 Hz: enough seconds per hour for hour bins."""
+    start = pd.Timestamp(start)
+    frames = [machine.rows(start + pd.Timedelta(hours=hour), start, seconds, machine.seed + hour, raw_labels)
+              for hour in range(hours)]
+    return pd.concat(frames, ignore_index=True)
+
+
+def daily_batch(machine: FleetMachine, monitoring: pd.Timestamp, day: int, seconds: int = 1800,
+                raw_labels: bool = True) -> pd.DataFrame:
+    """The batch of monitoring day `day`: `seconds` of 1 Hz rows from 10:00."""
+    start = pd.Timestamp(monitoring) + pd.Timedelta(days=day, hours=10)
+    return machine.rows(start, pd.Timestamp(monitoring), seconds, machine.seed + 100_000 + day, raw_labels)
+
+
+def sister_recording(kind: str, start: pd.Timestamp, seconds: int = 1800, seed: int = 7,
+                     raw_labels: bool = True) -> pd.DataFrame:
+    """An hour of a failed sister machine of a kind: a bearing worn to the failed severity."""
+    sister = FleetMachine(f"{kind}-sister", kind, seed + len(kind), "bearing", -1.0, 0.0)
+    return sister.rows(pd.Timestamp(start), pd.Timestamp(start), seconds, sister.seed, raw_labels)
+
+
+def write_broken(path: str | Path, how: str, frame: pd.DataFrame) -> None:
+    """A batch file broken as exports break: "empty" (no bytes), "corrupt" (cut short), "no time" (unreadable times)."""
+    path = Path(path)
+    if how == "empty":
+        path.write_bytes(b"")
+    elif how == "corrupt":
+        frame.to_parquet(path, index=False)
+        path.write_bytes(path.read_bytes()[: path.stat().st_size // 3])
+    elif how == "no time":
+        frame.assign(**{frame.columns[0]: "n/a"}).to_parquet(path, index=False)
+    else:
+        raise ValueError(f"unknown way to break a file: {how!r}")
