@@ -37,26 +37,43 @@ Acc pairwise_sum(const double* x, std::size_t n, const Term& term) {
     return pairwise_sum<Acc>(x, half, term) + pairwise_sum<Acc>(x + half, n - half, term);
 }
 
-// One window's sum of its non-NaN values, in the accumulator type `Acc` and
-// numpy's order, with the largest of them and their count found on the way.
-template <class Acc>
-struct Reading {
-    Acc sum;
-    double max;  // NaN without values
+// The largest non-NaN value of a window (NaN without one) and their count.
+// Four running maxima keep the comparisons from waiting on each other; of
+// equal values any may win, which only matters for the sign of a zero.
+struct Extent {
+    double max;
     std::size_t count;
 };
 
+Extent extent(const double* x, std::size_t n) {
+    constexpr std::size_t kLanes = 4;
+    double max[kLanes];
+    std::size_t count[kLanes] = {};
+    for (std::size_t l = 0; l < kLanes; ++l) max[l] = -std::numeric_limits<double>::infinity();
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const double v = x[i + l];
+            count[l] += v == v;
+            max[l] = v > max[l] ? v : max[l];
+        }
+    }
+    for (; i < n; ++i) {
+        count[0] += x[i] == x[i];
+        max[0] = x[i] > max[0] ? x[i] : max[0];
+    }
+    double best = max[0];
+    std::size_t total = count[0];
+    for (std::size_t l = 1; l < kLanes; ++l) {
+        best = max[l] > best ? max[l] : best;
+        total += count[l];
+    }
+    return {total > 0 ? best : kNaN, total};
+}
+
 template <class Acc>
-Reading<Acc> read_window(const double* x, std::size_t n) {
-    double max = -std::numeric_limits<double>::infinity();
-    std::size_t count = 0;
-    const Acc sum = pairwise_sum<Acc>(x, n, [&](double v) {
-        const bool present = v == v;
-        count += present;
-        max = v > max ? v : max;
-        return present ? Acc(v) : Acc(0);
-    });
-    return {sum, count > 0 ? max : kNaN, count};
+Acc window_sum(const double* x, std::size_t n) {
+    return pairwise_sum<Acc>(x, n, [](double v) { return v == v ? Acc(v) : Acc(0); });
 }
 
 // pandas' variance takes two passes over the window: the mean first, then the
@@ -84,17 +101,18 @@ void window_moments(std::span<const Column> columns, WindowGrid grid, std::span<
         for (std::size_t w = 0; w < grid.count; ++w) {
             const double* x = column.values.data() + w * grid.step;
             const std::size_t at = j * grid.count + w;
-            const Reading<double> r = read_window<double>(x, grid.length);
-            max[at] = r.max;
+            const Extent e = extent(x, grid.length);
+            const double sum = window_sum<double>(x, grid.length);
+            max[at] = e.max;
             // A float32 column's mean is its float32 sum over a float32 count.
-            if (r.count == 0) {
+            if (e.count == 0) {
                 mean[at] = kNaN;
             } else if (column.single) {
-                mean[at] = read_window<float>(x, grid.length).sum / static_cast<float>(r.count);
+                mean[at] = window_sum<float>(x, grid.length) / static_cast<float>(e.count);
             } else {
-                mean[at] = r.sum / static_cast<double>(r.count);
+                mean[at] = sum / static_cast<double>(e.count);
             }
-            if (j < std_columns) std[at] = window_std(x, grid.length, r.sum, r.count, column.single);
+            if (j < std_columns) std[at] = window_std(x, grid.length, sum, e.count, column.single);
         }
     }
 }
