@@ -49,31 +49,41 @@ def config_fields(config: str) -> list[str]:
     """The eight fields of a configuration string, each checked against the values it takes."""
     fields = [part.strip() for part in str(config).split(",")]
     if len(fields) != len(CONFIG_FIELDS):
-        raise CheckError(f"--config {config!r}: expected {len(CONFIG_FIELDS)} comma-separated fields, "
+        raise CheckError(f"configuration {config!r}: expected {len(CONFIG_FIELDS)} comma-separated fields, "
                          f"got {len(fields)} (e.g. 0,0,0,1,2,1,1,1)")
     for number, (value, (name, choices)) in enumerate(zip(fields, CONFIG_FIELDS), start=1):
         if value not in choices:
             expected = ", ".join(f"{k} ({v})" for k, v in choices.items())
-            raise CheckError(f"--config {config!r}: field {number} ({name}) is {value!r}; expected {expected}")
+            raise CheckError(f"configuration {config!r}: field {number} ({name}) is {value!r}; expected {expected}")
     return fields
 
 
-def fraction(value: float, option: str) -> float:
-    if not (isinstance(value, (int, float)) and 0 < value < 1):
-        raise CheckError(f"{option} {value}: expected a number between 0 and 1 (exclusive)")
+def fraction(value: float) -> float:
+    if not 0 < value < 1:
+        raise CheckError(f"{value:g}: expected a number between 0 and 1 (exclusive)")
     return value
 
 
-def positive(value: float, option: str) -> float:
-    if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
-        raise CheckError(f"{option} {value}: expected a finite number above 0")
+def positive(value: float) -> float:
+    if not (math.isfinite(value) and value > 0):
+        raise CheckError(f"{value:g}: expected a finite number above 0")
     return value
 
 
-def at_least(value: int, minimum: int, option: str) -> int:
+def at_least(value: int, minimum: int) -> int:
     if value < minimum:
-        raise CheckError(f"{option} {value}: expected at least {minimum}")
+        raise CheckError(f"{value}: expected at least {minimum}")
     return value
+
+
+def duration(text: str) -> pd.Timedelta:
+    try:
+        span = pd.Timedelta(text)
+    except ValueError:
+        span = pd.NaT
+    if pd.isna(span) or span <= pd.Timedelta(0):
+        raise CheckError(f"{text!r}: expected a duration such as 1h, 30min or 2D")
+    return span
 
 
 # --- codebooks ---------------------------------------------------------------------
@@ -119,34 +129,31 @@ def _ranges_problem(items, where: str) -> str | None:
 # --- rows --------------------------------------------------------------------------
 
 
-def features_with_values(rows: pd.DataFrame, ignore: Iterable[str] = ()) -> list[str]:
-    """Numeric columns that vary; a CheckError when none does, naming the empty and constant ones."""
-    ignore = {TIME, *ignore}
-    numeric = [c for c in rows.select_dtypes(include="number").columns if c not in ignore]
-    counts = rows[numeric].nunique()
-    empty = [c for c in numeric if rows[c].isna().all()]
-    constant = [c for c in numeric if counts[c] == 1]
-    varying = [c for c in numeric if counts[c] > 1]
-    if not varying:
-        causes = [f"{label}: {_names(columns)}" for label, columns in (("no values", empty), ("constant", constant))
-                  if columns]
-        raise CheckError(f"no feature varies in the {len(rows):,} rows ({'; '.join(causes) or 'no numeric columns'})")
-    return varying
-
-
-def empty_or_constant(rows: pd.DataFrame, ignore: Iterable[str] = ()) -> list[str]:
-    """Notes on the numeric columns that carry nothing to learn from."""
+def feature_notes(rows: pd.DataFrame, ignore: Iterable[str] = ()) -> list[str]:
+    """Notes on the numeric columns that carry nothing to learn from; a CheckError when none varies."""
     ignore = {TIME, *ignore}
     numeric = [c for c in rows.select_dtypes(include="number").columns if c not in ignore]
     counts = rows[numeric].nunique()
     empty = [c for c in numeric if counts[c] == 0]
     constant = [c for c in numeric if counts[c] == 1]
-    notes = []
+    causes = [f"{label}: {_names(columns)}" for label, columns in (("no values", empty), ("constant", constant))
+              if columns]
+    if len(empty) + len(constant) == len(numeric):
+        raise CheckError(f"no feature varies in the {len(rows):,} rows ({'; '.join(causes) or 'no numeric columns'})")
+    return [f"columns left without use, {cause}" for cause in causes]
+
+
+def model_features(rows: pd.DataFrame, model: dict) -> None:
+    """Refuses a batch that lacks a feature the model was trained on, or has no value of one."""
+    families = model["indicator_col_name"]
+    features = list(dict.fromkeys([*families.time, *families.frequency, *families.fail_mode]))
+    missing = [f for f in features if f not in rows.columns]
+    if missing:
+        raise CheckError(f"the rows lack {len(missing)} of the model's {len(features)} features: {_names(missing)}")
+    empty = [f for f in features if rows[f].isna().all()]
     if empty:
-        notes.append(f"columns without values: {_names(empty)}")
-    if constant:
-        notes.append(f"constant columns: {_names(constant)}")
-    return notes
+        raise CheckError(f"no values in {len(empty)} of the model's {len(features)} features in the "
+                         f"{len(rows):,} rows: {_names(empty)}")
 
 
 def sampling(rows: pd.DataFrame, config: str, minimum_samples: int) -> None:

@@ -279,10 +279,12 @@ def parse_times(values: pd.Series, options: ReadOptions, label: str) -> tuple[pd
         return pd.Series(pd.NaT, index=values.index, dtype="datetime64[ns]"), []
     if options.time_format:
         return _with_format(text, options.time_format), []
-    if present.str.match(_NUMERIC_DATE).mean() > 0.5:
-        dayfirst = _day_month_order(present, options.dayfirst, label)
+    dates = present[~present.str.slice(0, 10).duplicated()]  # the first time of each calendar day
+    if dates.str.match(_NUMERIC_DATE).mean() > 0.5:
+        dayfirst = _day_month_order(dates, options.dayfirst, label)
         return _inferred(text, dayfirst), []
-    offsets = present.str.extract(f"({_OFFSET.pattern})", expand=False).dropna().unique()
+    endings = pd.Series(present.str.slice(-6).unique())
+    offsets = endings.str.extract(f"({_OFFSET.pattern})", expand=False).dropna().unique()
     if len(offsets) > 1:
         shown = ", ".join(sorted(offsets)[:4])
         note = f"times carried {len(offsets)} different UTC offsets ({shown}); converted to UTC"
@@ -297,17 +299,17 @@ def parse_times(values: pd.Series, options: ReadOptions, label: str) -> tuple[pd
     return times, []
 
 
-def _day_month_order(present: pd.Series, dayfirst: bool | None, label: str) -> bool:
+def _day_month_order(dates: pd.Series, dayfirst: bool | None, label: str) -> bool:
     """Whether numeric dates are day first; refuses to guess when the data allow a day-first reading."""
     if dayfirst is not None:
         return dayfirst
-    parts = present.str.extract(_NUMERIC_DATE).astype(float)
+    parts = dates.str.extract(_NUMERIC_DATE).astype(float)
     day_first_only = parts[0] > 12
     if not day_first_only.any() and (parts[1] > 12).any():
         return False  # only a month-first reading fits every date
-    first = present.iloc[0]
+    first = dates.iloc[0]
     if day_first_only.any():
-        witness = present[day_first_only].iloc[0]
+        witness = dates[day_first_only].iloc[0]
         raise InputError(f"the dates in column {label!r} are ambiguous: {first!r} reads as day first or month "
                          f"first, and {witness!r} only as day first; pass --dayfirst (or --time-format)")
     raise InputError(f"the dates in column {label!r} are ambiguous: {first!r} reads as day first or month first "
@@ -371,14 +373,8 @@ def coerce_numbers(frame: pd.DataFrame, skip: Sequence[str]) -> list[str]:
 # --- rows ------------------------------------------------------------------------
 
 
-def read_rows(sources: Source | Sequence[Source], options: ReadOptions = ReadOptions(), *,
-              running_when: Condition | None | str = "default") -> Reading:
-    """Raw monitoring rows of one machine, from one file or several joined in time order.
-
-    `running_when` overrides `options.running_when` with a condition already
-    decided (a model's); "default" takes the option, or the speed column's
-    default.
-    """
+def read_rows(sources: Source | Sequence[Source], options: ReadOptions = ReadOptions()) -> Reading:
+    """Raw monitoring rows of one machine, from one file or several joined in time order."""
     from algo.HI import HI
 
     sources = [sources] if isinstance(sources, (str, Path)) or hasattr(sources, "read") else list(sources)
@@ -395,7 +391,7 @@ def read_rows(sources: Source | Sequence[Source], options: ReadOptions = ReadOpt
                 raise InputError(f"{_name(source)} has a header but no rows")
             notes.append(f"{_name(source)} has no rows")
             continue
-        frames.append(_timed(table, options, _name(source), notes))
+        frames.append(_with_parsed_time(table, options, _name(source), notes))
     if not frames:
         raise InputError(f"{names}: no rows")
     rows = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]
@@ -409,7 +405,7 @@ def read_rows(sources: Source | Sequence[Source], options: ReadOptions = ReadOpt
     rows = rows.sort_values(TIME, kind="stable").reset_index(drop=True) if len(frames) > 1 else rows
     rows = HI.rename_columns(rows)
     notes += coerce_numbers(rows, skip=[TIME])
-    condition = _running_condition(rows, options, running_when)
+    condition = Condition.parse(options.running_when) if options.running_when else default_condition(rows)
     reading = Reading(rows, names, notes, total=total, running_when=condition)
     if condition is not None:
         running = condition.running(rows)
@@ -420,7 +416,7 @@ def read_rows(sources: Source | Sequence[Source], options: ReadOptions = ReadOpt
     return reading
 
 
-def _timed(table: pd.DataFrame, options: ReadOptions, name: str, notes: list[str]) -> pd.DataFrame:
+def _with_parsed_time(table: pd.DataFrame, options: ReadOptions, name: str, notes: list[str]) -> pd.DataFrame:
     """The table with its time column parsed and named "_time" in front."""
     label = find_time_column(table, options, name)
     times, time_notes = parse_times(table[label], options, label)
@@ -428,14 +424,6 @@ def _timed(table: pd.DataFrame, options: ReadOptions, name: str, notes: list[str
     rest = table.drop(columns=[c for c in (label, TIME) if c in table.columns])
     rest.insert(0, TIME, times.to_numpy() if times.dt.tz is None else times)
     return rest
-
-
-def _running_condition(rows: pd.DataFrame, options: ReadOptions, decided) -> Condition | None:
-    if not isinstance(decided, str):
-        return decided
-    if options.running_when is not None:
-        return Condition.parse(options.running_when)
-    return default_condition(rows)
 
 
 def _listed(labels) -> str:

@@ -24,20 +24,20 @@ class OutputError(ValueError):
     """An output path that cannot be written; the message is one line for the user."""
 
 
-def check_output(path: str | Path, suffixes: tuple[str, ...] | None = None, what: str = "output") -> Path:
+def check_output(path: str | Path, suffixes: tuple[str, ...] | None = None) -> Path:
     """`path` if a file can be written there, checked before any work is done."""
     path = Path(path)
     if suffixes is not None and path.suffix.lower() not in suffixes:
-        raise OutputError(f"{what} {path}: expected a file ending in {', '.join(suffixes)}")
+        raise OutputError(f"{path}: expected a file ending in {', '.join(suffixes)}")
     if path.is_dir():
-        raise OutputError(f"{what} {path} is a folder, not a file")
+        raise OutputError(f"{path} is a folder, not a file")
     folder = path.parent
     if not folder.is_dir():
-        raise OutputError(f"{what} {path}: no such folder {folder}")
+        raise OutputError(f"{path}: no such folder {folder}")
     if not os.access(folder, os.W_OK | os.X_OK):
-        raise OutputError(f"{what} {path}: the folder {folder} is not writable")
+        raise OutputError(f"{path}: the folder {folder} is not writable")
     if path.exists() and not os.access(path, os.W_OK):
-        raise OutputError(f"{what} {path} is not writable")
+        raise OutputError(f"{path} is not writable")
     return path
 
 
@@ -45,7 +45,10 @@ def check_output(path: str | Path, suffixes: tuple[str, ...] | None = None, what
 def atomic_file(path: str | Path, mode: str = "wb") -> Iterator[IO]:
     """A temporary file beside `path` that replaces it when the block completes, and vanishes otherwise."""
     path = Path(path)
-    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+    try:
+        handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+    except OSError as error:
+        raise OutputError(f"cannot write {path}: {error.strerror}") from None
     try:
         with os.fdopen(handle, mode) as stream:
             yield stream
@@ -53,9 +56,11 @@ def atomic_file(path: str | Path, mode: str = "wb") -> Iterator[IO]:
             os.fsync(stream.fileno())
         os.chmod(temporary, _mode_for(path))
         os.replace(temporary, path)
-    except BaseException:
+    except BaseException as error:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
+        if isinstance(error, OSError):  # a full disk or a size limit: the previous file stays
+            raise OutputError(f"cannot write {path}: {error.strerror or error}") from None
         raise
 
 
