@@ -17,16 +17,19 @@ import math
 import string
 import warnings
 from dataclasses import dataclass
-from datetime import datetime
+from datetime import datetime, timezone
 from importlib import resources
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
-from algo import writing
+from algo import machine, writing
 
 PAGE = resources.files("algo") / "report_page"
+PAGE_SUFFIXES = (".html", ".htm")
+# What the page shows of a machine's model.
+MODEL_COLUMNS = ("algo_config", "ucl", "rul_deadline", "rul_warning_line", "train_start", "train_end", "trained_at")
 # Finer than anyone reads a health index (0-100) or a T² off a chart, and short
 # enough that 200 machines' month of hourly scores stay within a few megabytes.
 DECIMALS = 2
@@ -34,7 +37,7 @@ DECIMALS = 2
 
 @dataclass(frozen=True)
 class Snapshot:
-    """The store's frames at one moment, as its read API returns them, and where they came from."""
+    """The store's frames at one moment, as its read API returns them, where and when (UTC) they were read."""
 
     source: str
     made: datetime
@@ -49,7 +52,7 @@ def snapshot(store, source: str | Path) -> Snapshot:
     """What the page shows, read from an open fleet store."""
     return Snapshot(
         source=str(source),
-        made=datetime.now(),
+        made=datetime.now(timezone.utc),
         status=store.status(),
         history=store.history(),
         forecasts=store.forecasts(),
@@ -58,9 +61,19 @@ def snapshot(store, source: str | Path) -> Snapshot:
     )
 
 
+def write(store: str | Path, out: str | Path) -> Path:
+    """The page of the fleet store in the folder `store`, written whole to `out`."""
+    from algo.store import Store
+
+    out = writing.check_output(out, PAGE_SUFFIXES)
+    with Store.open(store, mode="r") as opened:
+        snap = snapshot(opened, store)
+    return write_page(snap, out)
+
+
 def write_page(snap: Snapshot, out: str | Path) -> Path:
     """The page of `snap`, written whole to `out`."""
-    out = writing.check_output(out, (".html", ".htm"), "report")
+    out = writing.check_output(out, PAGE_SUFFIXES)
     return writing.write_text(out, render(snap))
 
 
@@ -108,7 +121,7 @@ def page_data(snap: Snapshot) -> dict:
         for row in snap.status.to_dict(orient="records")
     ]
     return {
-        "made": snap.made.strftime("%Y-%m-%d %H:%M"),
+        "made": snap.made.strftime("%Y-%m-%d %H:%M UTC"),
         "source": snap.source,
         "failed": int((snap.status["last_outcome"] == "failed").sum()),
         "machines": machines,
@@ -127,7 +140,7 @@ def _by_machine(frame: pd.DataFrame) -> dict[str, pd.DataFrame]:
 def machine_entry(status: dict, scores, forecast, model, lights) -> dict:
     """One machine: its status row, model limits, scores, alarms, bad zones, forecast and lights."""
     entry = {key: plain(value) for key, value in status.items()}
-    entry["model"] = None if model is None else {k: plain(v) for k, v in model.items() if k != "machine"}
+    entry["model"] = None if model is None else {key: plain(model.get(key)) for key in MODEL_COLUMNS}
     entry["scores"] = None if scores is None else {
         "time": time_steps(scores["time"]),
         "health_index": rounded(scores["health_index"]),
@@ -163,14 +176,12 @@ def bad_zones(scores: pd.DataFrame, model: dict) -> list[list[int]]:
     threshold = zone_threshold(model)
     if threshold is None or scores.empty:
         return []
-    from algo.HI import HI
-
     frame = pd.DataFrame({"Score": scores["health_index"].to_numpy()}, index=pd.DatetimeIndex(scores["time"]))
     with warnings.catch_warnings():
         # pandas 2.2 tells chained assignment by reference counts; the detector's plain column
         # assignments, made from native code, hold fewer references than Python's and are flagged.
         warnings.filterwarnings("ignore", "ChainedAssignmentError", FutureWarning)
-        zones = HI.detect_bad_HI_zone(frame, threshold)
+        zones = machine.hi_module().detect_bad_HI_zone(frame, threshold)
     return [[_epoch(start), _epoch(end)] for start, end in zones]
 
 
@@ -200,7 +211,7 @@ def rounded(values: pd.Series) -> list:
 
 
 def _epoch(time: pd.Timestamp) -> int:
-    # Store times are the plant's wall-clock times; the page shows them as they are, in no time zone.
+    # The store's times are naive UTC; the page reads epoch seconds as UTC and shows them so.
     return int(pd.Timestamp(time).value // 1_000_000_000)
 
 

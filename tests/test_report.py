@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import io
 import json
+import os
 import pickle
 import shutil
 import subprocess
@@ -197,8 +198,10 @@ def chromium(browser: str, driver: str):
                      f"--window-size={WINDOW[0]},{WINDOW[1]}"):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
-    # The driver's path is given, so selenium does not go looking for one on the network.
-    session = webdriver.Chrome(service=Service(driver), options=options)
+    # The driver's path is given, so selenium does not go looking for one on the network. The
+    # browser is far from UTC, so that a chart moving the store's UTC times into its zone shows.
+    service = Service(driver, env={**os.environ, "TZ": "Asia/Tokyo"})
+    session = webdriver.Chrome(service=service, options=options)
     try:
         # The window's frame takes part of its size even without a screen: grow it by that much.
         inner = session.execute_script("return [window.innerWidth, window.innerHeight]")
@@ -258,12 +261,12 @@ def choose(session, name) -> None:
 
 
 def traces(session, chart) -> dict:
-    """Each trace of a chart by name: its number of points, gaps (null) not counted, and its gaps."""
+    """Each trace of a chart by name: its number of points (gaps, null, not counted), its gaps and first value."""
     return session.execute_script("""
         return Object.fromEntries(document.getElementById(arguments[0]).data.map(trace => [trace.name, {
             points: trace.x.filter(x => x !== null).length,
             gaps: trace.x.filter(x => x === null).length,
-            y: trace.y.slice(0, 1)}]));""", chart)
+            y: trace.y[0]}]));""", chart)
 
 
 def test_page_opens_offline_without_console_errors(page, session):
@@ -303,19 +306,21 @@ def test_choosing_a_machine_draws_its_charts(page, session, fleet):
                                   pump.model["rul_deadline"])
     health = traces(session, "hi-chart")
     assert health["health index"]["points"] == len(history) == 360
+    start = session.execute_script("return document.getElementById('hi-chart')._fullLayout.xaxis.range[0]")
+    assert pd.Timestamp(start) == history["time"].iloc[0]  # the stored UTC time, whatever the browser's zone
     assert health["forecast"]["points"] == 20 and health["90 % band"]["points"] == 20
     assert health["alarm"]["points"] == alarms > 0
     assert health["bad zone"]["gaps"] == len(zones) > 0
-    assert health["deadline"]["y"] == [pytest.approx(pump.model["rul_deadline"], abs=0.01)]
+    assert health["deadline"]["y"] == pytest.approx(pump.model["rul_deadline"], abs=0.01)
     tsquare = traces(session, "t2-chart")
     assert tsquare["T²"]["points"] == 360 and tsquare["alarm"]["points"] == alarms
-    assert tsquare["control limit"]["y"] == [pytest.approx(pump.model["ucl"], abs=0.01)]
+    assert tsquare["control limit"]["y"] == pytest.approx(pump.model["ucl"], abs=0.01)
 
     choose(session, mill.name)  # a name with markup in it, shown as text
     assert session.find_element(By.ID, "machine-name").text == mill.name
     health = traces(session, "hi-chart")
     assert health["health index"]["points"] == 20 and "forecast" not in health
-    assert health["warning line"]["y"] == [pytest.approx(mill.model["rul_warning_line"], abs=0.01)]
+    assert health["warning line"]["y"] == pytest.approx(mill.model["rul_warning_line"], abs=0.01)
 
 
 def test_failed_machine_shows_its_error(page, session, fleet):

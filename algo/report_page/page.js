@@ -43,16 +43,26 @@
     return value === null || value < 0 ? NONE : `${value.toFixed(1)} %`;
   }
 
-  // Times travel as epoch seconds of the first one and the steps after it;
-  // they are the plant's wall-clock times, shown as they are (in no time zone).
+  // Times travel as epoch seconds of the first one and the steps after it.
   function milliseconds(steps) {
     let seconds = 0;
     return steps.map((step) => (seconds += step) * 1000);
   }
 
+  // The charts get the times as text, which plotly draws as written: they are UTC,
+  // and plotly would shift epoch numbers into the browser's time zone.
+  function utcText(milliseconds) {
+    return milliseconds === null ? null : new Date(milliseconds).toISOString().slice(0, 19).replace("T", " ");
+  }
+
   function scoreTimes(machine) {
     if (!machine.times) machine.times = machine.scores ? milliseconds(machine.scores.time) : [];
     return machine.times;
+  }
+
+  function scoreDates(machine) {
+    if (!machine.dates) machine.dates = scoreTimes(machine).map(utcText);
+    return machine.dates;
   }
 
   function remainingLife(machine) {
@@ -229,7 +239,7 @@
     const made = document.getElementById("made");
     const failed = element("span", fleet.failed ? "failed" : "",
       `${fleet.failed} failed ${fleet.failed === 1 ? "its" : "their"} last run`);
-    made.append(`Made ${fleet.made} from the store ${fleet.source} \u00b7 `
+    made.append(`Made ${fleet.made} from the store ${fleet.source} (times in UTC) \u00b7 `
       + `${machines.length} machine${machines.length === 1 ? "" : "s"} \u00b7 `, failed);
   }
 
@@ -318,7 +328,8 @@
   function zoneTrace(zones) {
     const x = [], y = [];
     zones.forEach(([start, end]) => {
-      x.push(start * 1000, start * 1000, end * 1000, end * 1000, start * 1000, null);
+      const [from, to] = [utcText(start * 1000), utcText(end * 1000)];
+      x.push(from, from, to, to, from, null);
       y.push(0, 100, 100, 0, 0, null);
     });
     return {name: "bad zone", x, y, type: "scatter", mode: "lines", fill: "toself",
@@ -327,7 +338,7 @@
   }
 
   function alarmTrace(machine, values, what) {
-    const times = scoreTimes(machine);
+    const times = scoreDates(machine);
     const x = [], y = [], variables = [];
     machine.alarms.forEach(([variable, positions]) => positions.forEach((position) => {
       x.push(times[position]);
@@ -340,7 +351,7 @@
   }
 
   function forecastTraces(forecast) {
-    const x = milliseconds(forecast.time);
+    const x = milliseconds(forecast.time).map(utcText);
     const band = {type: "scatter", mode: "lines", line: {width: 0, color: PINK}, legendgroup: "band",
       hoverinfo: "skip", x};
     return [
@@ -354,7 +365,7 @@
   }
 
   function healthFigure(machine) {
-    const times = scoreTimes(machine);
+    const times = scoreDates(machine);
     if (!times.length) return [[], layout({}, true), EMPTY_CONFIG];
     const model = machine.model || {};
     const values = machine.scores.health_index;
@@ -365,7 +376,7 @@
     if (machine.forecast) {
       const forecast = forecastTraces(machine.forecast);
       traces.push(...forecast);
-      end = Math.max(end, ...forecast[0].x);
+      end = forecast[0].x[forecast[0].x.length - 1];
     }
     if (machine.alarms.length) traces.push(alarmTrace(machine, values, "health index"));
     if (model.rul_deadline !== null && model.rul_deadline !== undefined) {
@@ -378,7 +389,7 @@
   }
 
   function tsquareFigure(machine) {
-    const times = scoreTimes(machine);
+    const times = scoreDates(machine);
     if (!times.length) return [[], layout({}, true), EMPTY_CONFIG];
     const model = machine.model || {};
     const values = machine.scores.tsquare;
