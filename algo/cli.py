@@ -20,7 +20,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from algo import charts, checks, machine, modelfile, reading, synthetic, writing
+from algo import charts, checks, machine, modelfile, reading, report, synthetic, writing
 from algo.machine import DEFAULT_CONFIG, SCORE_TIGHTNESS, life_text
 
 DEMO_CONFIG = "1,0,0,1,2,1,2,1"
@@ -398,6 +398,28 @@ def cmd_demo(args, progress: Progress) -> int:
     return 0
 
 
+# --- fleet report -----------------------------------------------------------------
+
+
+def cmd_fleet_report(args, progress: Progress) -> int:
+    progress.stage(f"reading the fleet store {args.store}")
+    page = report.write(args.store, args.out)
+    emit(args, {"report": str(Path(page).resolve())}, [f"fleet report written to {page}"])
+    return 0
+
+
+def add_fleet_report(fleet_commands, common) -> None:
+    """`fleet report`: the page a maintenance planner opens, made from a fleet store."""
+    help_text = "Write the fleet report: one self-contained HTML page of every machine in a fleet store."
+    sub = fleet_commands.add_parser("report", parents=[common], help=help_text, description=help_text,
+                                    epilog="Examples:\n  algo-health fleet report --store plant --out fleet.html",
+                                    formatter_class=argparse.RawTextHelpFormatter)
+    sub.add_argument("--store", required=True, help="the fleet store folder to read")
+    sub.add_argument("--out", default="fleet.html", type=output(report.PAGE_SUFFIXES),
+                     help="page to write (.html), default %(default)s")
+    sub.set_defaults(run=cmd_fleet_report)
+
+
 # --- parser -----------------------------------------------------------------
 
 
@@ -540,6 +562,10 @@ def build_parser() -> argparse.ArgumentParser:
                      parents=(common, rows, grading))
     lights.add_argument("data", help="raw rows to evaluate")
     lights.add_argument("--thresholds", required=True, help="thresholds JSON written by `thresholds`")
+
+    fleet = commands.add_parser("fleet", help="Many machines in one store: the fleet report.",
+                                description="Many machines in one store.")
+    add_fleet_report(fleet.add_subparsers(dest="fleet_command", required=True, metavar="command"), common)
     return parser
 
 
