@@ -65,10 +65,10 @@ def write(store: str | Path, out: str | Path) -> Path:
     """The page of the fleet store in the folder `store`, written whole to `out`."""
     from algo.store import Store
 
-    out = writing.check_output(out, PAGE_SUFFIXES)
+    out = writing.check_output(out, PAGE_SUFFIXES)  # before the store is read
     with Store.open(store, mode="r") as opened:
         snap = snapshot(opened, store)
-    return write_page(snap, out)
+    return writing.write_text(out, render(snap))
 
 
 def write_page(snap: Snapshot, out: str | Path) -> Path:

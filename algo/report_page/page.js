@@ -35,12 +35,13 @@
     return node;
   }
 
+  // A missing number (null) reads as a dash; so does -1, the library's "no probability".
   function fixed(value, digits) {
-    return value === null || value === undefined ? NONE : value.toFixed(digits);
+    return value == null ? NONE : value.toFixed(digits);
   }
 
   function percent(value) {
-    return value === null || value < 0 ? NONE : `${value.toFixed(1)} %`;
+    return value == null || value < 0 ? NONE : `${value.toFixed(1)} %`;
   }
 
   // Times travel as epoch seconds of the first one and the steps after it.
@@ -51,8 +52,8 @@
 
   // The charts get the times as text, which plotly draws as written: they are UTC,
   // and plotly would shift epoch numbers into the browser's time zone.
-  function utcText(milliseconds) {
-    return milliseconds === null ? null : new Date(milliseconds).toISOString().slice(0, 19).replace("T", " ");
+  function utcText(time) {
+    return time === null ? null : new Date(time).toISOString().slice(0, 19).replace("T", " ");
   }
 
   function scoreTimes(machine) {
@@ -66,12 +67,12 @@
   }
 
   function remainingLife(machine) {
-    if (machine.rul === null || machine.rul < 0) return machine.unit || NONE;
+    if (machine.rul == null || machine.rul < 0) return machine.unit || NONE;
     return `${machine.rul_at_least ? "\u2265 " : ""}${machine.rul} ${machine.unit}`;
   }
 
   function lifeInMinutes(machine) {
-    if (machine.rul === null || machine.rul < 0) return null;
+    if (machine.rul == null || machine.rul < 0) return null;
     return machine.unit === "days" ? machine.rul * 1440 : machine.rul;
   }
 
@@ -136,7 +137,7 @@
     {label: "Signal", sort: (m) => severity(m.signal),
       cell: (m) => light(m.signal, m.show ? m.show.trim() : "")},
     {label: "Death probability", number: true,
-      sort: (m) => (m.death_probability === null || m.death_probability < 0 ? null : m.death_probability),
+      sort: (m) => (m.death_probability == null || m.death_probability < 0 ? null : m.death_probability),
       cell: (m) => percent(m.death_probability)},
     {label: "Failure-mode light", sort: (m) => severity(m.failure_mode_light), cell: (m) => light(m.failure_mode_light)},
     {label: "ISO light", sort: (m) => severity(m.iso_light), cell: (m) => light(m.iso_light)},
@@ -203,8 +204,8 @@
       const x = key(a), y = key(b);
       if (x === y) return a.rank - b.rank;
       // Machines without a value come last in either direction.
-      if (x === null || x === undefined) return 1;
-      if (y === null || y === undefined) return -1;
+      if (x == null) return 1;
+      if (y == null) return -1;
       return (x < y ? -1 : 1) * direction;
     });
     sorted.forEach((machine) => body.append(machine.row));
@@ -276,7 +277,7 @@
       ["T\u00b2 limit", fixed(model.ucl, 2)],
       ["Deadline", fixed(model.rul_deadline, 1)],
     ];
-    if (model.rul_warning_line !== null && model.rul_warning_line !== undefined) {
+    if (model.rul_warning_line != null) {
       facts.push(["Warning line", fixed(model.rul_warning_line, 1)]);
     }
     if (model.trained_at) {
@@ -379,10 +380,10 @@
       end = forecast[0].x[forecast[0].x.length - 1];
     }
     if (machine.alarms.length) traces.push(alarmTrace(machine, values, "health index"));
-    if (model.rul_deadline !== null && model.rul_deadline !== undefined) {
+    if (model.rul_deadline != null) {
       traces.push(level("deadline", model.rul_deadline, times[0], end, COLOURS.red, "dash"));
     }
-    if (model.rul_warning_line !== null && model.rul_warning_line !== undefined) {
+    if (model.rul_warning_line != null) {
       traces.push(level("warning line", model.rul_warning_line, times[0], end, COLOURS.yellow, "dot"));
     }
     return [traces, layout({title: {text: "health index"}, range: [0, 105]}), PLOT_CONFIG];
@@ -396,7 +397,7 @@
     const traces = [{name: "T\u00b2", x: times, y: values, type: "scatter", mode: "lines",
       line: {color: INK, width: 1.2}, hovertemplate: `${TIME}<br>T\u00b2 %{y:.2f}<extra></extra>`}];
     if (machine.alarms.length) traces.push(alarmTrace(machine, values, "T\u00b2"));
-    if (model.ucl !== null && model.ucl !== undefined) {
+    if (model.ucl != null) {
       traces.push(level("control limit", model.ucl, times[0], times[times.length - 1], COLOURS.red, "dash"));
     }
     // T² of a failing machine runs to thousands of times its limit; a log scale keeps the limit in sight.
