@@ -273,7 +273,6 @@ def test_page_opens_offline_without_console_errors(page, session):
     errors = [entry for entry in session.get_log("browser") if entry["level"] == "SEVERE"]
     assert errors == []
     assert requested_urls(session) == [page.resolve().as_uri()]
-    assert len(page.read_bytes()) < 6_000_000
 
 
 def test_table_lists_machines_in_risk_order_and_sorts_and_filters(page, session, fleet):
