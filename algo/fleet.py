@@ -36,6 +36,7 @@ from pathlib import Path
 import pandas as pd
 
 from algo import checks, machine, modelfile, reading, synthetic
+from algo import report as html_report
 from algo.reading import InputError, ReadOptions
 from algo.store import Outcome, Store, StoreError
 
@@ -700,9 +701,14 @@ DEMO_MARKER = ".algo-health-fleet-demo"
 DEMO_START = pd.Timestamp("2024-03-01")
 
 
+def report(store: str | Path, out: str | Path = "fleet.html") -> Path:
+    """The fleet report of a store: one self-contained HTML page a planner opens in a browser."""
+    return html_report.write(store, out)
+
+
 def demo(folder: str | Path = "algo-health-fleet-demo", *, machines: int = 20, days: int = 30,
          scheduler: str | None = None, workers: int | None = None, progress: bool = False) -> pd.DataFrame:
-    """A synthetic fleet trained, scored day by day and forecast in `folder`; returns the status table.
+    """A synthetic fleet trained, scored day by day, forecast and reported in `folder`; returns the status table.
 
     Raw files are removed once their run has stored its results, except the latest day's batches: the store
     (`folder`/store) keeps what matters.
@@ -724,13 +730,14 @@ def demo(folder: str | Path = "algo-health-fleet-demo", *, machines: int = 20, d
 
         upcoming = batches(0)
         for day in range(days):
-            folder = upcoming.result()
+            day_folder = upcoming.result()
             if day + 1 < days:
                 upcoming = batches(day + 1)  # written while this day's batches are scored
-            score(str(folder), store, where=where, progress=progress)
+            score(str(day_folder), store, where=where, progress=progress)
             if day + 1 < days:
-                shutil.rmtree(folder)
+                shutil.rmtree(day_folder)
         rul(store, where=where, progress=progress)
+    report(store, folder / "fleet.html")
     return status(store)
 
 
