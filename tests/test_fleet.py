@@ -238,6 +238,12 @@ def test_demo_shows_failing_and_broken_machines(tmp_path, capsys):
     assert code == 0 and err == ""
     broken = [line for line in out.splitlines() if line.startswith("compressor-04")]
     assert broken and "failed: input:" in broken[0] and "is empty" in broken[0]
+    page = tmp_path / "page.html"
+    code, _, err = run_cli(capsys, "fleet", "report", "--store", tmp_path / "demo" / "store", "--out", page)
+    assert code == 0 and err == ""
+    for written in (page, tmp_path / "demo" / "fleet.html"):
+        text = written.read_text()
+        assert all(name in text for name in ("pump-01", "fan-02", "motor-03", "compressor-04"))
     code, _, err = run_cli(capsys, "fleet", "demo", "--folder", tmp_path, "--days", 1)
     assert code == 1 and "was not made by the demo" in err
 
