@@ -628,7 +628,7 @@ def cmd_fleet_demo(args, progress: Progress) -> int:
     started = time.perf_counter()
     table = fleet.demo(args.folder, machines=args.machines, days=args.days, **fleet_where(args, progress))
     store_path = Path(args.folder).resolve() / "store"
-    lines = [f"Synthetic fleet of {args.machines} pumps, fans, motors and compressors: trained on a day of hourly "
+    lines = [f"Synthetic fleet of {args.machines} pumps, fans, motors and compressors: trained on a day of 1 Hz "
              f"rows, {args.days} daily batches scored, remaining life forecast, in {time.perf_counter() - started:.0f} s",
              "", *fleet_status_lines(table), "",
              f"store: {store_path} (DuckDB tables: machines, scores, lights, rul, forecast, runs, outcomes)",
