@@ -293,6 +293,17 @@ def test_a_second_run_on_a_busy_store_ends_at_once(fleet_dir, reference, tmp_pat
     assert len(runs) == 1 and len(outcomes) == len(ALL)  # the training run alone, as it was
 
 
+def test_a_damaged_model_file_fails_its_machine_only(fleet_dir, reference, tmp_path):
+    store = trained_copy(reference, tmp_path / "store")
+    with Store.open(store) as opened:
+        model_file = store / opened.machines().set_index("machine").loc["pump-a", "model_file"]
+    model_file.write_bytes(model_file.read_bytes()[:-10])
+    outcomes = fleet.score(str(fleet_dir / "day1"), store, workers=0).set_index("machine")
+    assert "cut short" in outcomes.loc["pump-a", "message"] and outcomes.loc["pump-a", "outcome"] == "failed"
+    others = [name for name in GOOD if name != "pump-a"]
+    assert_committed_once(store, day1_history(reference, others), others)
+
+
 class KillingWorker(fleet.Cluster):
     """A local cluster one of whose busy worker processes is killed as soon as the first result arrives."""
 
