@@ -20,7 +20,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from algo import charts, checks, fleet, machine, modelfile, reading, store, synthetic, writing
+from algo import charts, checks, fleet, machine, modelfile, reading, report, store, synthetic, writing
 from algo.machine import DEFAULT_CONFIG, SCORE_TIGHTNESS, life_text
 
 DEMO_CONFIG = "1,0,0,1,2,1,2,1"
@@ -617,16 +617,25 @@ def cmd_fleet_status(args, progress: Progress) -> int:
     return 0
 
 
+def cmd_fleet_report(args, progress: Progress) -> int:
+    progress.stage(f"reading the fleet store {args.store}")
+    page = fleet.report(args.store, args.out)
+    emit(args, {"report": str(Path(page).resolve())}, [f"fleet report written to {page}"])
+    return 0
+
+
 def cmd_fleet_demo(args, progress: Progress) -> int:
     started = time.perf_counter()
     table = fleet.demo(args.folder, machines=args.machines, days=args.days, **fleet_where(args, progress))
     store_path = Path(args.folder).resolve() / "store"
-    lines = [f"Synthetic fleet of {args.machines} pumps, fans, motors and compressors: trained on a day of hourly "
+    lines = [f"Synthetic fleet of {args.machines} pumps, fans, motors and compressors: trained on a day of 1 Hz "
              f"rows, {args.days} daily batches scored, remaining life forecast, in {time.perf_counter() - started:.0f} s",
              "", *fleet_status_lines(table), "",
              f"store: {store_path} (DuckDB tables: machines, scores, lights, rul, forecast, runs, outcomes)",
+             f"report: {store_path.parent / 'fleet.html'}",
              f"again: algo-health fleet status --store {store_path}"]
-    emit(args, {"store": str(store_path), **fleet_status_document(table)}, lines)
+    emit(args, {"store": str(store_path), "report": str(store_path.parent / "fleet.html"),
+                **fleet_status_document(table)}, lines)
     return 0
 
 
@@ -692,6 +701,12 @@ def add_fleet_commands(commands, common: argparse.ArgumentParser, rows: argparse
             ["algo-health fleet status --store plant.store", "algo-health fleet status --store plant.store --json"],
             (common, store_option))
 
+    page = command("report", cmd_fleet_report, "Write the fleet report: one self-contained HTML page of every "
+                   "machine in a fleet store.", ["algo-health fleet report --store plant.store --out fleet.html"],
+                   (common, store_option))
+    page.add_argument("--out", default="fleet.html", type=output(report.PAGE_SUFFIXES),
+                      help="page to write (.html), default %(default)s")
+
     demo = command("demo", cmd_fleet_demo, "A synthetic fleet trained, scored for a month and forecast.",
                    ["algo-health fleet demo", "algo-health fleet demo --workers 2 --folder /tmp/fleet-demo"],
                    (common, engine))
@@ -702,8 +717,6 @@ def add_fleet_commands(commands, common: argparse.ArgumentParser, rows: argparse
                       help="machines in the fleet, default %(default)s")
     demo.add_argument("--days", type=option(lambda text: checks.at_least(int(text), 1)), default=30,
                       help="daily batches scored, default %(default)s")
-
-
 def main(argv: list[str] | None = None) -> int:
     try:
         args = build_parser().parse_args(argv)

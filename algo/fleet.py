@@ -36,6 +36,7 @@ from pathlib import Path
 import pandas as pd
 
 from algo import checks, machine, modelfile, reading, synthetic
+from algo import report as html_report
 from algo.reading import InputError, ReadOptions
 from algo.store import Outcome, Store, StoreError
 
@@ -264,11 +265,36 @@ class TrainJob:
 
 
 @dataclass(frozen=True)
+class ShippedModel:
+    """A machine's model file as the store holds it, parsed and checked by the worker that uses it.
+
+    Shipping the bytes spares the driver unpickling every model only to pickle
+    it again, and a damaged or missing file fails its own machine, not the run.
+    """
+
+    source: str
+    data: bytes | None = None
+    problem: str | None = None  # why the store could not give the file
+
+    @classmethod
+    def of(cls, store: Store, name: str) -> ShippedModel:
+        try:
+            return cls(*store.model_bytes(name))
+        except StoreError as error:
+            return cls(name, problem=str(error))
+
+    def open(self) -> modelfile.ModelFile:
+        if self.data is None:
+            raise modelfile.ModelFileError(self.problem)
+        return modelfile.parse(self.data, self.source)
+
+
+@dataclass(frozen=True)
 class ScoreJob:
     machine: str
     sources: tuple
     options: ReadOptions
-    model_file: modelfile.ModelFile
+    model: ShippedModel
     thresholds: dict | None
     iso_power: float | None
     iso_foundation: str | None
@@ -278,7 +304,7 @@ class ScoreJob:
 class ForecastJob:
     machine: str
     history: pd.DataFrame  # the machine's stored "time" and "tsquare"
-    model: dict
+    model: ShippedModel
     tightness: float = machine.SCORE_TIGHTNESS
 
 
@@ -332,26 +358,18 @@ def _train(job: TrainJob) -> Result:
     trained = machine.train(_sources(job.sources, job.options), job.options, settings.config, settings.codebook)
     model, notes = trained.model, list(trained.notes)
     if settings.sister:
-        model = learn_deadline(settings.sister, job.options, modelfile.ModelFile(model, trained.settings))
+        model = machine.learn_deadline(list(settings.sister), job.options, modelfile.ModelFile(model, trained.settings))
         notes.append(f"deadline learnt from the failed sister machine: health index {model['rul_deadline']:.1f}")
     record = {"model": model, "model_settings": trained.settings, "thresholds": trained.thresholds}
     return Result(job.machine, rows=len(trained.reading.rows), notes=notes, data=record)
 
 
-def learn_deadline(sister: tuple, options: ReadOptions, model_file: modelfile.ModelFile) -> dict:
-    """The model with its deadline moved towards a failed sister machine's recording, read as the machine's
-    batches are: running as the options say, else as the machine did when it was trained."""
-    trained_under = model_file.settings.get("running_when") or "always"
-    rows = reading.read_rows(list(sister), replace(options, running_when=options.running_when or trained_under)).rows
-    refined = machine.hi_module().failure_deadline_learning([rows], model_file.model, None)
-    return machine.checked(refined, "deadline learning")
-
-
 def _score(job: ScoreJob) -> Result:
-    scored = machine.score(_sources(job.sources, job.options), job.options, job.model_file)
+    model_file = job.model.open()
+    scored = machine.score(_sources(job.sources, job.options), job.options, model_file)
     if scored.stopped:
         return Result(job.machine, "stopped", rows=0, notes=list(scored.notes))
-    time_name = job.model_file.model["datetime_name"]
+    time_name = model_file.model["datetime_name"]
     scores = scored.table.rename(columns={time_name: "time", "Score": "health_index"})
     scores["suspicious_variable"] = scored.suspicious_variable
     notes = list(scored.notes)
@@ -361,11 +379,14 @@ def _score(job: ScoreJob) -> Result:
 
 def _lights(job: ScoreJob, rows: pd.DataFrame, notes: list[str]) -> pd.DataFrame:
     """The batch's failure-mode and ISO lights; a grading that fails is a note, the scores still count."""
+    if not job.thresholds and job.iso_power is None:
+        return None
+    means = machine.per_second_means(rows)
     gradings = []
     if job.thresholds:
-        gradings.append(("failure_mode", lambda: machine.failure_mode_lights(rows, job.thresholds)))
+        gradings.append(("failure_mode", lambda: machine.failure_mode_lights(rows, job.thresholds, means)))
     if job.iso_power is not None:
-        gradings.append(("iso", lambda: machine.iso_lights(rows, job.iso_power, job.iso_foundation)))
+        gradings.append(("iso", lambda: machine.iso_lights(rows, job.iso_power, job.iso_foundation, means)))
     tables = []
     for kind, grade in gradings:
         try:
@@ -391,9 +412,10 @@ def light_table(kind: str, graded: machine.Graded) -> pd.DataFrame:
 
 
 def _forecast(job: ForecastJob) -> Result:
-    time_name = job.model["datetime_name"]
+    model = job.model.open().model
+    time_name = model["datetime_name"]
     scores = job.history.rename(columns={"time": time_name})
-    rul = machine.forecast(scores, job.model, job.tightness)
+    rul = machine.forecast(scores, model, job.tightness)
     known = rul["rul_days"] >= 0
     summary = {"last_time": job.history["time"].max() if len(job.history) else None,
                "rul": rul["rul_days"] if known else None, "unit": rul["unit"],
@@ -652,19 +674,12 @@ def score(data: str, store: str | Path, *, id_column: str | None = None, options
             for entry in machines:
                 known = trained.get(entry.machine)
                 if known is not None and entry.machine not in done:
-                    yield ScoreJob(entry.machine, entry.sources, options, _model_file(opened, entry.machine),
+                    yield ScoreJob(entry.machine, entry.sources, options, ShippedModel.of(opened, entry.machine),
                                    known["thresholds"], known["iso_power"], known["iso_foundation"])
 
         with _engine_for(where, scheduler, workers) as started:
             return run(opened, "score", _where(data), key, jobs, len(machines), score_job, _commit_scores, started,
                        Progress(progress), decided=untrained)
-
-
-def _model_file(store: Store, name: str) -> modelfile.ModelFile:
-    try:
-        return store.model(name)
-    except StoreError as error:
-        raise FleetError(str(error)) from None
 
 
 def rul(store: str | Path, *, tightness: float = machine.SCORE_TIGHTNESS, scheduler: str | None = None,
@@ -679,7 +694,7 @@ def rul(store: str | Path, *, tightness: float = machine.SCORE_TIGHTNESS, schedu
         def jobs(done: set) -> Iterator[ForecastJob]:
             for name in names:
                 if name not in done:
-                    yield ForecastJob(name, opened.tsquare_history(name), _model_file(opened, name).model, tightness)
+                    yield ForecastJob(name, opened.tsquare_history(name), ShippedModel.of(opened, name), tightness)
 
         return run(opened, "rul", None, {"command": "rul", "tightness": tightness}, jobs, len(names),
                    forecast_job, _commit_forecast, started, Progress(progress))
@@ -700,9 +715,14 @@ DEMO_MARKER = ".algo-health-fleet-demo"
 DEMO_START = pd.Timestamp("2024-03-01")
 
 
+def report(store: str | Path, out: str | Path = "fleet.html") -> Path:
+    """The fleet report of a store: one self-contained HTML page a planner opens in a browser."""
+    return html_report.write(store, out)
+
+
 def demo(folder: str | Path = "algo-health-fleet-demo", *, machines: int = 20, days: int = 30,
          scheduler: str | None = None, workers: int | None = None, progress: bool = False) -> pd.DataFrame:
-    """A synthetic fleet trained, scored day by day and forecast in `folder`; returns the status table.
+    """A synthetic fleet trained, scored day by day, forecast and reported in `folder`; returns the status table.
 
     Raw files are removed once their run has stored its results, except the latest day's batches: the store
     (`folder`/store) keeps what matters.
@@ -724,13 +744,14 @@ def demo(folder: str | Path = "algo-health-fleet-demo", *, machines: int = 20, d
 
         upcoming = batches(0)
         for day in range(days):
-            folder = upcoming.result()
+            day_folder = upcoming.result()
             if day + 1 < days:
                 upcoming = batches(day + 1)  # written while this day's batches are scored
-            score(str(folder), store, where=where, progress=progress)
+            score(str(day_folder), store, where=where, progress=progress)
             if day + 1 < days:
-                shutil.rmtree(folder)
+                shutil.rmtree(day_folder)
         rul(store, where=where, progress=progress)
+    report(store, folder / "fleet.html")
     return status(store)
 
 

@@ -135,15 +135,16 @@ class Scored:
         return self.reading.all_stopped
 
 
-def score(sources: Source | Sequence[Source], options: ReadOptions, model_file: modelfile.ModelFile) -> Scored:
-    """T² and health index of one batch of raw rows against a trained model.
-
-    The machine counts as running as the options say, else as it did when the
-    model was trained.
-    """
-    model = model_file.model
+def as_trained(options: ReadOptions, model_file: modelfile.ModelFile) -> ReadOptions:
+    """Options under which the machine counts as running as they say, else as it did when the model was trained."""
     trained_under = model_file.settings.get("running_when") or "always"
-    reading = read_rows(sources, replace(options, running_when=options.running_when or trained_under))
+    return replace(options, running_when=options.running_when or trained_under)
+
+
+def score(sources: Source | Sequence[Source], options: ReadOptions, model_file: modelfile.ModelFile) -> Scored:
+    """T² and health index of one batch of raw rows against a trained model."""
+    model = model_file.model
+    reading = read_rows(sources, as_trained(options, model_file))
     time_name = model["datetime_name"]
     if reading.all_stopped:
         empty = pd.DataFrame({time_name: pd.Series(dtype="datetime64[ns]"), "tsquare": [], "Score": []})
@@ -159,6 +160,12 @@ def score(sources: Source | Sequence[Source], options: ReadOptions, model_file: 
     table.index.name = time_name
     variable = result["suspicious_variable"]
     return Scored(table.reset_index(), None if variable in (None, "None") else variable, reading, reading.notes)
+
+
+def learn_deadline(sources: Source | Sequence[Source], options: ReadOptions, model_file: modelfile.ModelFile) -> dict:
+    """The model with its deadline learnt from a failed sister machine's recording, read as its own batches are."""
+    rows = read_rows(sources, as_trained(options, model_file)).rows
+    return checked(hi_module().failure_deadline_learning([rows], model_file.model, None), "deadline learning")
 
 
 # --- remaining life -----------------------------------------------------------------
@@ -217,19 +224,27 @@ def latest(rows: pd.DataFrame, span: pd.Timedelta | None) -> pd.DataFrame:
     return rows if span is None else rows[rows["_time"] > rows["_time"].max() - span]
 
 
-def _graded(rows: pd.DataFrame, lights: dict, skipped: list[str] | None = None) -> Graded:
+def per_second_means(rows: pd.DataFrame) -> pd.Series:
+    """The mean of each numeric column over the per-second rows the lights are graded on."""
     per_second = hi_module().compress_by_second(rows, "_time")[0]
-    features = [f for f in lights if f in per_second.columns]
-    values = per_second[features].apply(pd.to_numeric, errors="coerce").mean().to_dict()
+    return per_second.select_dtypes(include="number").mean()
+
+
+def _graded(rows: pd.DataFrame, lights: dict, means: pd.Series | None, skipped: list[str] | None = None) -> Graded:
+    means = per_second_means(rows) if means is None else means
+    values = {feature: float(means[feature]) for feature in lights if feature in means.index}
     return Graded(lights, values, (rows["_time"].min(), rows["_time"].max()), skipped or [])
 
 
-def failure_mode_lights(rows: pd.DataFrame, thresholds: dict) -> Graded:
-    """Lights against learnt limits; features the limits do not cover are listed as skipped, not fatal."""
+def failure_mode_lights(rows: pd.DataFrame, thresholds: dict, means: pd.Series | None = None) -> Graded:
+    """Lights against learnt limits; features the limits do not cover are listed as skipped, not fatal.
+
+    `means` (`per_second_means` of the rows) saves working them out again when several gradings share rows.
+    """
     uncovered = {label: dict.fromkeys(LIMIT_KEYS) for label in rows.columns if label not in thresholds}
     lights = evaluation(hi_module().pre_feature_light(rows, {**uncovered, **thresholds}), "light evaluation")
     skipped = [feature for feature in lights if feature in uncovered]
-    return _graded(rows, {f: e for f, e in lights.items() if f not in uncovered}, skipped)
+    return _graded(rows, {f: e for f, e in lights.items() if f not in uncovered}, means, skipped)
 
 
 def iso_limits(power: float, foundation: str) -> dict:
@@ -240,8 +255,8 @@ def iso_limits(power: float, foundation: str) -> dict:
     return limits
 
 
-def iso_lights(rows: pd.DataFrame, power: float, foundation: str) -> Graded:
+def iso_lights(rows: pd.DataFrame, power: float, foundation: str, means: pd.Series | None = None) -> Graded:
     """Lights of the overall vibration levels; each record carries the limits it was graded against."""
     limits = iso_limits(power, foundation)
     lights = evaluation(hi_module().ISO20816_light(rows, limits["warning"], limits["alert"]), "ISO evaluation")
-    return _graded(rows, lights)
+    return _graded(rows, lights, means)

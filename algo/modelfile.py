@@ -53,42 +53,45 @@ def save(model: dict, path: str | Path, settings: dict | None = None) -> Path:
 
 def read(path: str | Path) -> ModelFile:
     """A model file written by `save`; ModelFileError when it is not one or was damaged."""
-    path = Path(path)
-    with path.open("rb") as stream:
-        if stream.read(len(MAGIC)) != MAGIC:
-            raise ModelFileError(f"{path} is not a model file")
-        try:
-            header = json.loads(stream.readline())
-        except ValueError:
-            raise ModelFileError(f"{path} has a damaged model-file header") from None
-        if not isinstance(header, dict) or header.get("format") not in READABLE_FORMATS:
-            found = header.get("format") if isinstance(header, dict) else None
-            library = header.get("library", "unknown") if isinstance(header, dict) else "unknown"
-            raise ModelFileError(
-                f"{path} was written by algo-health {library} in model-file format {found}; "
-                f"this version ({library_version()}) reads formats {', '.join(map(str, READABLE_FORMATS))}"
-            )
-        payload = stream.read()
+    return parse(Path(path).read_bytes(), str(path))
+
+
+def parse(data: bytes, source: str) -> ModelFile:
+    """The contents of a model file, read elsewhere (`source` names it in messages)."""
+    if not data.startswith(MAGIC):
+        raise ModelFileError(f"{source} is not a model file")
+    header_line, _, payload = data[len(MAGIC):].partition(b"\n")
+    try:
+        header = json.loads(header_line)
+    except ValueError:
+        raise ModelFileError(f"{source} has a damaged model-file header") from None
+    if not isinstance(header, dict) or header.get("format") not in READABLE_FORMATS:
+        found = header.get("format") if isinstance(header, dict) else None
+        library = header.get("library", "unknown") if isinstance(header, dict) else "unknown"
+        raise ModelFileError(
+            f"{source} was written by algo-health {library} in model-file format {found}; "
+            f"this version ({library_version()}) reads formats {', '.join(map(str, READABLE_FORMATS))}"
+        )
     if header["format"] >= 2:
-        _check_payload(path, header, payload)
+        _check_payload(source, header, payload)
     try:
         model = pickle.loads(payload)
     except Exception as error:  # a truncated or foreign payload
-        raise ModelFileError(f"{path} holds no readable model: {error}") from None
+        raise ModelFileError(f"{source} holds no readable model: {error}") from None
     if not isinstance(model, dict) or "algo_config" not in model:
-        raise ModelFileError(f"{path} holds no model dictionary")
+        raise ModelFileError(f"{source} holds no model dictionary")
     return ModelFile(model, header.get("settings") or {})
 
 
-def _check_payload(path: Path, header: dict, payload: bytes) -> None:
+def _check_payload(source: str, header: dict, payload: bytes) -> None:
     recorded = header.get("bytes")
     if not isinstance(recorded, int) or not isinstance(header.get("sha256"), str):
-        raise ModelFileError(f"{path} has a damaged model-file header")
+        raise ModelFileError(f"{source} has a damaged model-file header")
     if len(payload) != recorded:
-        raise ModelFileError(f"{path} is damaged: it holds {len(payload):,} bytes of model where its header "
+        raise ModelFileError(f"{source} is damaged: it holds {len(payload):,} bytes of model where its header "
                              f"records {recorded:,} (cut short or appended to)")
     if hashlib.sha256(payload).hexdigest() != header.get("sha256"):
-        raise ModelFileError(f"{path} is damaged: its contents do not match the checksum in its header "
+        raise ModelFileError(f"{source} is damaged: its contents do not match the checksum in its header "
                              "(changed since it was written)")
 
 

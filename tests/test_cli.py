@@ -220,14 +220,14 @@ class TestWholeWrites:
             resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000))
 
         result = subprocess.run([sys.executable, "-m", "algo", "train", str(files["history"]), "--model", str(model)],
-                                capture_output=True, text=True, preexec_fn=limited)
+                                capture_output=True, text=True, preexec_fn=limited, cwd="/")
         assert result.returncode == 1 and "cannot write" in result.stderr and "File too large" in result.stderr
         assert model.read_bytes() == files["model"].read_bytes() and os.listdir(tmp_path) == ["pump.model"]
 
 
 def test_a_closed_pipe_ends_quietly(files):
     command = f"{sys.executable} -m algo score {files['today']} --model {files['model']} --json | head -c 10"
-    result = subprocess.run(["bash", "-o", "pipefail", "-c", command], capture_output=True, text=True)
+    result = subprocess.run(["bash", "-o", "pipefail", "-c", command], capture_output=True, text=True, cwd="/")
     assert result.stdout == '{\n  "batch' and result.stderr == ""
 
 

@@ -238,6 +238,12 @@ def test_demo_shows_failing_and_broken_machines(tmp_path, capsys):
     assert code == 0 and err == ""
     broken = [line for line in out.splitlines() if line.startswith("compressor-04")]
     assert broken and "failed: input:" in broken[0] and "is empty" in broken[0]
+    page = tmp_path / "page.html"
+    code, _, err = run_cli(capsys, "fleet", "report", "--store", tmp_path / "demo" / "store", "--out", page)
+    assert code == 0 and err == ""
+    for written in (page, tmp_path / "demo" / "fleet.html"):
+        text = written.read_text()
+        assert all(name in text for name in ("pump-01", "fan-02", "motor-03", "compressor-04"))
     code, _, err = run_cli(capsys, "fleet", "demo", "--folder", tmp_path, "--days", 1)
     assert code == 1 and "was not made by the demo" in err
 
@@ -285,6 +291,17 @@ def test_a_second_run_on_a_busy_store_ends_at_once(fleet_dir, reference, tmp_pat
     assert code == 1 and out == "" and f"is in use by another run (pid {os.getpid()})" in err
     _, outcomes, runs = stored(store)
     assert len(runs) == 1 and len(outcomes) == len(ALL)  # the training run alone, as it was
+
+
+def test_a_damaged_model_file_fails_its_machine_only(fleet_dir, reference, tmp_path):
+    store = trained_copy(reference, tmp_path / "store")
+    with Store.open(store) as opened:
+        model_file = store / opened.machines().set_index("machine").loc["pump-a", "model_file"]
+    model_file.write_bytes(model_file.read_bytes()[:-10])
+    outcomes = fleet.score(str(fleet_dir / "day1"), store, workers=0).set_index("machine")
+    assert "cut short" in outcomes.loc["pump-a", "message"] and outcomes.loc["pump-a", "outcome"] == "failed"
+    others = [name for name in GOOD if name != "pump-a"]
+    assert_committed_once(store, day1_history(reference, others), others)
 
 
 class KillingWorker(fleet.Cluster):
