@@ -4,15 +4,13 @@ The raw frame is what a CSV export gives: about 70 columns (the synthetic
 machine's 59 features plus extra numeric channels) and the times as text.
 Each configuration is trained in a fresh state of the process first (the
 first large call pays for the memory the process grows into) and then
-repeated. Stage shares come from wrapping the module functions the pipeline
-calls through its globals; what is left is the pipeline's own preparation
-(column selection, time parsing and index, quality columns). The stages made
-native are then compared with their pandas formulation on the same data.
+repeated. Stage shares are those the pipeline reports (audit events
+"algo.stage"). The stages made native are then compared with their pandas
+formulation on the same data.
 
 Usage: python bench_pipelines.py [days]   (default 7)
 """
 
-import collections
 import sys
 import time
 
@@ -20,7 +18,7 @@ import numpy as np
 
 from algo.HI import HI
 from algo.synthetic import machine_frame
-from common import best_time, peak_bytes, report, reference
+from common import best_time, peak_bytes, report, reference, stage_seconds
 
 pandas_compress = reference("test_compression", "pandas_compress")
 
@@ -37,49 +35,12 @@ def raw_export(days):
     return frame
 
 
-class StageClock:
-    """Time spent in each module function that a pipeline calls through its globals.
-
-    Calls made from within another timed call count as part of it.
-    """
-
-    def __init__(self):
-        self.seconds = collections.Counter()
-        self.depth = 0
-        self.originals = {name: value for name, value in vars(HI).items()
-                          if type(value).__name__ == "native_function"}
-
-    def __enter__(self):
-        for name, function in self.originals.items():
-            setattr(HI, name, self._timed(name, function))
-        return self
-
-    def __exit__(self, *exc):
-        for name, function in self.originals.items():
-            setattr(HI, name, function)
-
-    def _timed(self, name, function):
-        def timed(*args, **kwargs):
-            start = time.perf_counter()
-            self.depth += 1
-            try:
-                return function(*args, **kwargs)
-            finally:
-                self.depth -= 1
-                if self.depth == 0:
-                    self.seconds[name] += time.perf_counter() - start
-        return timed
-
-
 def stage_shares(raw, config):
-    training_model = HI.training_model
-    with StageClock() as clock:
-        start = time.perf_counter()
-        training_model(raw, config)
-        total = time.perf_counter() - start
-    stages = dict(clock.seconds.most_common())
-    stages["(pipeline's own preparation)"] = total - sum(stages.values())
-    for name, seconds in stages.items():
+    start = time.perf_counter()
+    _, stages = stage_seconds(lambda: HI.training_model(raw, config))
+    total = time.perf_counter() - start
+    stages["(outside the stages)"] = total - sum(stages.values())
+    for name, seconds in stages.most_common():
         print(f"    {name:<34} {seconds:7.3f} s  {100 * seconds / total:5.1f} %")
 
 

@@ -1,5 +1,6 @@
 """Timing helpers shared by the benchmark scripts."""
 
+import collections
 import importlib
 import sys
 import time
@@ -43,3 +44,26 @@ def reference(module, name):
     if str(TESTS) not in sys.path:
         sys.path.insert(0, str(TESTS))
     return getattr(importlib.import_module(module), name)
+
+
+_recording = []
+
+
+def _record_stage(event, args):
+    if _recording and event == "algo.stage":
+        _recording[-1][args[1]] += args[2]
+
+
+def stage_seconds(fn):
+    """`fn()` and the seconds it spent in each stage the pipelines report (audit
+    events "algo.stage": pipeline, stage, seconds); an empty count from builds
+    that report none."""
+    if not getattr(stage_seconds, "hooked", False):
+        sys.addaudithook(_record_stage)  # hooks stay for the process's life: one for all calls
+        stage_seconds.hooked = True
+    _recording.append(collections.Counter())
+    try:
+        result = fn()
+    finally:
+        seconds = _recording.pop()
+    return result, seconds

@@ -5,7 +5,9 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
+import sklearn
 from scipy import stats
+from sklearn.decomposition import PCA
 from sklearn.preprocessing import MinMaxScaler, StandardScaler
 
 from algo.HI import HI
@@ -217,3 +219,95 @@ class TestSPE:
             warnings.simplefilter("ignore", RuntimeWarning)
             _, spe_df, spe_ucl, ratio = HI.SPE_residual(df, df.index, 0.05)
         assert np.isnan(spe_ucl) and ratio == 0
+
+
+class RecordingScaler(StandardScaler):
+    """A scaler of the host's own (a subclass): its transform is called, never bypassed."""
+
+    def transform(self, X, copy=None):
+        return super().transform(X, copy) + 1.0
+
+
+def fitted_arithmetic_cases():
+    """Fitted estimators and the input their arithmetic is applied to: natively when the estimator takes the
+    input as it is, by the estimator's own method otherwise."""
+    x = correlated_frame(rows=300, features=6, seed=7)
+    with_nan = x.copy()
+    with_nan.iloc[3, 2] = np.nan
+    with_inf = x.copy()
+    with_inf.iloc[5, 1] = np.inf
+    reordered = x[list(x.columns[::-1])]
+    mixed = x.astype({"f0": np.float32, "f1": np.int64})
+    pandas_output = StandardScaler().fit(x).set_output(transform="pandas")
+    return {
+        "standard": (StandardScaler().fit(x), x),
+        "standard, missing values": (StandardScaler().fit(x), with_nan),
+        "standard, infinity": (StandardScaler().fit(x), with_inf),
+        "standard, columns reordered": (StandardScaler().fit(x), reordered),
+        "standard, mixed dtypes": (StandardScaler().fit(x), mixed),
+        "standard, fitted on an array": (StandardScaler().fit(x.to_numpy()), x),
+        "standard without mean": (StandardScaler(with_mean=False).fit(x), x),
+        "standard, pandas output": (pandas_output, x),
+        "host's own scaler": (RecordingScaler().fit(x), x),
+        "min-max": (MinMaxScaler().fit(x), x),
+        "min-max, clipped": (MinMaxScaler(clip=True).fit(x), x * 2),
+        "pca": (PCA(n_components=0.9).fit(x), x),
+        "pca, missing values": (PCA(n_components=0.9).fit(x), with_nan),
+        "pca, whitened": (PCA(n_components=3, whiten=True).fit(x), x),
+        "pca on arrays": (PCA(n_components=0.9).fit(x.to_numpy()), x.to_numpy()),
+    }
+
+
+class TestFittedArithmetic:
+    """The module applies scikit-learn's StandardScaler, MinMaxScaler and PCA natively from their fitted
+    attributes, summing in a fixed order: the scaled values are the estimator's own, the PCA scores and
+    reconstructions agree to 1e-12 of the data's scale. Anything the estimator would take otherwise (a subclass,
+    other output containers or options, input it converts, warns about or rejects) goes to its own method, with
+    its results and its errors."""
+
+    @pytest.mark.parametrize("case", fitted_arithmetic_cases().items(), ids=lambda case: case[0])
+    def test_results_and_errors_are_the_estimators(self, case):
+        _, (estimator, X) = case
+        pca = isinstance(estimator, PCA)
+        try:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                expected = estimator.transform(X)
+        except ValueError as error:
+            with pytest.raises(ValueError, match=str(error).splitlines()[0][:40]):
+                self.ours(estimator, X)
+            return
+        with warnings.catch_warnings(record=True) as ours_caught:
+            warnings.simplefilter("always")
+            ours = self.ours(estimator, X)
+        assert [str(w.message) for w in ours_caught] == [str(w.message) for w in caught]
+        expected = np.asarray(expected)
+        scale = np.abs(np.asarray(X, dtype=float)).max()
+        np.testing.assert_allclose(ours, expected, rtol=0, atol=1e-12 * scale if pca else 0)
+        if pca and not estimator.whiten:  # the SPE model's reconstruction of the same rows
+            values = np.asarray(X)
+            refitted = PCA(n_components=0.9).fit(values)
+            rebuilt = refitted.inverse_transform(refitted.transform(values))
+            residual = HI.SPE_residual_testing(pd.DataFrame(values), values, np.arange(len(values)), 0.05)[0]
+            np.testing.assert_allclose(residual.to_numpy(), values - rebuilt, rtol=0, atol=1e-12 * scale)
+
+    @staticmethod
+    def ours(estimator, X):
+        if isinstance(estimator, PCA):
+            return HI.cal_T2(X, estimator, np.zeros(estimator.n_components_), np.eye(estimator.n_components_),
+                             pd.RangeIndex(len(X)))[1]
+        return HI.testing_scaler(X, estimator).to_numpy()
+
+    def test_an_estimator_that_transforms_in_place_still_does(self):
+        x = correlated_frame(rows=50, features=3, seed=8)
+        scaler = StandardScaler(copy=False).fit(x)
+        expected = scaler.transform(x.copy())
+        frame = x.copy()
+        np.testing.assert_array_equal(HI.testing_scaler(frame, scaler).to_numpy(), expected)
+
+    def test_the_configured_output_is_respected(self):
+        x = correlated_frame(rows=50, features=4, seed=9)
+        pca = PCA(n_components=0.9).fit(x)
+        with sklearn.config_context(transform_output="pandas"):
+            scores = HI.cal_T2(x, pca, np.zeros(pca.n_components_), np.eye(pca.n_components_), x.index)[1]
+        assert isinstance(scores, pd.DataFrame)

@@ -67,6 +67,16 @@ inline bool exact_integers(std::span<const double> values, std::size_t signed_by
     return hi - lo <= std::ldexp(1.0, 8 * static_cast<int>(signed_bytes) - 1) - 1;
 }
 
+// The values of a pandas Series of numpy float64 (native byte order), without
+// a copy when its buffer is contiguous; nothing for any other dtype.
+inline std::optional<DoubleArray> float64_values(py::handle series) {
+    py::object dtype = series.attr("dtype");
+    if (!py::isinstance<py::dtype>(dtype)) return std::nullopt;
+    const auto type = py::reinterpret_borrow<py::dtype>(dtype);
+    if (type.kind() != 'f' || type.itemsize() != 8 || !truthy(type.attr("isnative"))) return std::nullopt;
+    return as_doubles(series.attr("to_numpy")());
+}
+
 // The values of the pandas Series `series` for a kernel that reproduces
 // numpy's arithmetic on them: float64 and float32 columns, and integer
 // columns per `exact_integers`. Nothing for any other column (bool, datetime,

@@ -37,6 +37,24 @@ namespace {
 
 PyTypeObject* function_type = nullptr;
 
+}  // namespace
+
+bool Module::owns(const char* name) const {
+    PyObject* value = PyDict_GetItemString(dict_.ptr(), name);
+    if (value == nullptr || function_type == nullptr || Py_TYPE(value) != function_type) return false;
+    auto* f = reinterpret_cast<NativeFunction*>(value);
+    return f->module == module_.ptr() && PyUnicode_CompareWithASCIIString(f->name, name) == 0;
+}
+
+bool Module::binds(const char* name, const char* module, const char* attribute) const {
+    PyObject* value = PyDict_GetItemString(dict_.ptr(), name);
+    if (value == nullptr) return false;
+    py::object library = py::module_::import(module);
+    return attribute ? library.attr(attribute).ptr() == value : library.ptr() == value;
+}
+
+namespace {
+
 NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
 
 const char* name_of(PyObject* callable) { return PyUnicode_AsUTF8(as_function(callable)->name); }

@@ -33,6 +33,15 @@ public:
         return global(name)(std::forward<Args>(args)...);
     }
 
+    // Whether the global `name` is still the module's own exported function
+    // of that name, not a replacement the host bound in its place. A native
+    // shortcut past a collaborator is taken only then.
+    bool owns(const char* name) const;
+
+    // Whether the global `name` is still `attribute` of the library `module`
+    // (the whole module when `attribute` is null), as bound at initialisation.
+    bool binds(const char* name, const char* module, const char* attribute = nullptr) const;
+
 private:
     py::handle module_;
     py::handle dict_;

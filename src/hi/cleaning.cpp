@@ -95,27 +95,6 @@ private:
     std::optional<kernels::OrderStatistics> order_;
 };
 
-// Marks the rows of one column's outliers: values outside the IQR fences, or,
-// when those are more than `max_ratio` of the column, values outside its
-// max_ratio/2 and 1 - max_ratio/2 quantiles.
-void mark_column_outliers(FencedColumn& column, py::handle max_ratio, py::handle iqr_k, py::array_t<bool>& marks) {
-    const std::size_t present = column.present();
-    if (present == 0) return;  // an all-missing column marks nothing
-    py::object q1 = column.quantile(py::float_(0.25));
-    py::object q3 = column.quantile(py::float_(0.75));
-    py::object iqr = q3 - q1;
-    py::object lower = q1 - iqr_k * iqr;
-    py::object upper = q3 + iqr_k * iqr;
-    const double ratio = static_cast<double>(column.count_outside(lower, upper)) / static_cast<double>(present);
-    if (truthy(le(py::float_(ratio), max_ratio))) {
-        column.mark_outside(lower, upper, marks);
-        return;
-    }
-    py::object lower_cut = column.quantile(max_ratio / py::int_(2));
-    py::object upper_cut = column.quantile(py::int_(1) - max_ratio / py::int_(2));
-    column.mark_outside(lower_cut, upper_cut, marks);
-}
-
 // --- Chebyshev purge ------------------------------------------------------------
 
 py::object absolute(py::handle value) {
@@ -132,6 +111,98 @@ std::string formatted(py::handle value, const char* format) {
 
 }  // namespace
 
+namespace cleaning {
+
+// A column's outliers: values outside the IQR fences, or, when those are more
+// than the allowed share of the column, values outside its max_ratio/2 and
+// 1 - max_ratio/2 quantiles.
+struct OutlierMarks::Column {
+    FencedColumn values;
+    std::size_t present;
+    py::object lower, upper;  // the IQR fences
+    double outside_share = 0;
+    std::optional<py::array_t<bool>> fence_marks;
+
+    Column(const Module& m, py::object column, py::handle iqr_k) : values(m, std::move(column)) {
+        present = values.present();
+        if (present == 0) return;  // an all-missing column marks nothing
+        py::object q1 = values.quantile(py::float_(0.25));
+        py::object q3 = values.quantile(py::float_(0.75));
+        py::object iqr = q3 - q1;
+        lower = q1 - iqr_k * iqr;
+        upper = q3 + iqr_k * iqr;
+        outside_share = static_cast<double>(values.count_outside(lower, upper)) / static_cast<double>(present);
+    }
+
+    // Whether the column's outliers are those outside its IQR fences (not
+    // more than `max_ratio` of the column), not its share quantiles.
+    bool fenced(py::handle max_ratio) const {
+        return present > 0 && truthy(le(py::float_(outside_share), max_ratio));
+    }
+
+    void mark_fenced(std::vector<char>& marks) {
+        if (!fence_marks) {
+            fence_marks.emplace(static_cast<py::ssize_t>(marks.size()));
+            std::fill_n(fence_marks->mutable_data(), fence_marks->size(), false);
+            values.mark_outside(lower, upper, *fence_marks);
+        }
+        const bool* fenced = fence_marks->data();
+        for (std::size_t i = 0; i < marks.size(); ++i) marks[i] = marks[i] || fenced[i];
+    }
+
+    void mark_cut(py::handle max_ratio, py::array_t<bool>& marks) {
+        py::object lower_cut = values.quantile(max_ratio / py::int_(2));
+        py::object upper_cut = values.quantile(py::int_(1) - max_ratio / py::int_(2));
+        values.mark_outside(lower_cut, upper_cut, marks);
+    }
+};
+
+OutlierMarks::OutlierMarks(const Module& m, std::vector<py::object> columns, py::object iqr_k, std::size_t rows)
+    : m_(m), sources_(std::move(columns)), iqr_k_(std::move(iqr_k)), rows_(rows) {}
+
+OutlierMarks::~OutlierMarks() = default;
+OutlierMarks::OutlierMarks(OutlierMarks&&) noexcept = default;
+
+py::array_t<bool> OutlierMarks::rows_to_drop(py::handle max_ratio) {
+    py::array_t<bool> drop(static_cast<py::ssize_t>(rows_));
+    std::fill_n(drop.mutable_data(), drop.size(), false);
+    std::vector<char> fenced(sources_.size(), 0);
+    for (std::size_t j = 0; j < sources_.size(); ++j) {
+        if (j == columns_.size()) {
+            if (py::len(sources_[j]) != rows_) {
+                raise(PyExc_ValueError, "a numeric column does not have one value per row");
+            }
+            columns_.push_back(std::make_unique<Column>(m_, sources_[j], iqr_k_));
+        }
+        if (columns_[j]->present == 0) continue;  // an all-missing column marks nothing
+        fenced[j] = columns_[j]->fenced(max_ratio);
+        if (!fenced[j]) columns_[j]->mark_cut(max_ratio, drop);
+    }
+    // The fence marks of the columns marked by their fences: a growing share
+    // moves columns from their quantiles to their fences only, so the marks
+    // of the fenced columns so far are kept and extended.
+    fenced_marks_.resize(rows_, 0);
+    fenced_columns_.resize(sources_.size(), 0);
+    for (std::size_t j = 0; j < fenced.size(); ++j) {
+        if (fenced_columns_[j] && !fenced[j]) {
+            std::fill(fenced_marks_.begin(), fenced_marks_.end(), 0);
+            std::fill(fenced_columns_.begin(), fenced_columns_.end(), 0);
+            break;
+        }
+    }
+    for (std::size_t j = 0; j < fenced.size(); ++j) {
+        if (fenced[j] && !fenced_columns_[j]) {
+            columns_[j]->mark_fenced(fenced_marks_);
+            fenced_columns_[j] = 1;
+        }
+    }
+    bool* target = drop.mutable_data();
+    for (std::size_t i = 0; i < rows_; ++i) target[i] = target[i] || fenced_marks_[i];
+    return drop;
+}
+
+}  // namespace cleaning
+
 py::object IQR_outlier_percent_clean(const Module& m, py::object df, py::object max_ratio, py::object datetime_name,
                                      py::object iqr_k) {
     py::object np = m.global("np");
@@ -143,16 +214,12 @@ py::object IQR_outlier_percent_clean(const Module& m, py::object df, py::object 
                              .attr("select_dtypes")("include"_a = number);
     // Rows are marked by position: one column's missing values leave its marks
     // unset without aligning labels, which also holds for repeated labels.
-    const auto rows = py::len(df);
-    py::array_t<bool> drop(static_cast<py::ssize_t>(rows));
-    std::fill_n(drop.mutable_data(), drop.size(), false);
-    const auto columns = static_cast<py::ssize_t>(py::len(numeric.attr("columns")));
-    for (py::ssize_t j = 0; j < columns; ++j) {
-        py::object column = numeric.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-        if (py::len(column) != rows) raise(PyExc_ValueError, "a numeric column does not have one value per row");
-        FencedColumn fenced(m, column);
-        mark_column_outliers(fenced, max_ratio, iqr_k, drop);
+    std::vector<py::object> columns;
+    const auto count = static_cast<py::ssize_t>(py::len(numeric.attr("columns")));
+    for (py::ssize_t j = 0; j < count; ++j) {
+        columns.push_back(numeric.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]);
     }
+    py::array_t<bool> drop = cleaning::OutlierMarks(m, std::move(columns), iqr_k, py::len(df)).rows_to_drop(max_ratio);
     return df.attr("loc")[np.attr("logical_not")(drop)];
 }
 

@@ -8,49 +8,28 @@
 // which returns row numbers; the output values are then taken from the
 // caller's columns with pandas' own `take`, so every dtype promotion (a missing
 // result in an integer column gives float64, in a boolean column object) is
-// the library's. Other columns (text, nullable, categorical...) go through the
-// pandas group-by formulation.
+// the library's; float64 columns are gathered straight into the one block the
+// output frame keeps them in. Other columns (text, nullable, categorical...)
+// go through the pandas group-by formulation.
 #include "compression.hpp"
 
-#include "core/kernels/per_second.hpp"
-
-#include <pybind11/numpy.h>
+#include "core/arrays.hpp"
+#include "core/kernels/iso_times.hpp"
 
 #include <algorithm>
-#include <cstdint>
+#include <cstring>
 #include <limits>
-#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace algo::hi {
-namespace {
 
 namespace kn = kernels;
 
-using RowArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+namespace {
+
 using FlagArray = py::array_t<bool, py::array::c_style | py::array::forcecast>;
-// Per feature column, per second: whether the second holds several distinct values.
-using ConflictFlags = std::vector<std::vector<std::uint8_t>>;
-
-// numpy's NaT as int64: the second of a row whose time did not parse.
-constexpr std::int64_t kNoSecond = std::numeric_limits<std::int64_t>::min();
-
-void require_str(py::handle value, const char* name) {
-    if (!PyUnicode_Check(value.ptr())) {
-        raise(PyExc_TypeError, std::string("compress_by_second() argument '") + name + "' must be str, not " +
-                                   Py_TYPE(value.ptr())->tp_name);
-    }
-}
-
-py::object str_type() { return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type)); }
-
-// Object columns, and the NaN-missing string dtype ("str") that holds text
-// by default in newer pandas where older versions used object.
-bool holds_text(py::handle pd, py::handle dtype) {
-    if (py::isinstance<py::dtype>(dtype)) return py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O';
-    return py::isinstance(dtype, pd.attr("StringDtype")) && PyFloat_Check(dtype.attr("na_value").ptr());
-}
 
 // Whether `text` is empty or all white space: what the pattern `\s*` matches
 // in full (the regular-expression engine's `\s` is the host's isspace).
@@ -83,10 +62,15 @@ py::object blank_text_as_missing(py::handle column) {
     return column.attr("mask")(blank);
 }
 
-// A Series of `values` that keeps their dtype: pandas would otherwise read an
-// object array of text as its string dtype.
-py::object series_of(py::handle pd, py::handle values) {
-    return pd.attr("Series")(values, "dtype"_a = values.attr("dtype"), "copy"_a = false);
+}  // namespace
+
+namespace compression {
+
+// Object columns, and the NaN-missing string dtype ("str") that holds text
+// by default in newer pandas where older versions used object.
+bool holds_text(py::handle pd, py::handle dtype) {
+    if (py::isinstance<py::dtype>(dtype)) return py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O';
+    return py::isinstance(dtype, pd.attr("StringDtype")) && PyFloat_Check(dtype.attr("na_value").ptr());
 }
 
 std::optional<kn::ValueType> kernel_type(py::handle dtype) {
@@ -118,12 +102,249 @@ std::optional<kn::ValueType> kernel_type(py::handle dtype) {
     }
 }
 
+
+namespace {
+
+std::optional<std::int64_t> units_per_second(const std::string& unit) {
+    if (unit == "s") return 1;
+    if (unit == "ms") return 1000;
+    if (unit == "us") return 1000000;
+    if (unit == "ns") return 1000000000;
+    return std::nullopt;
+}
+
+// Times as counts of a unit since the epoch (UTC for zoned times), NaT as
+// kNoSecond.
+struct Instants {
+    Int64Array values;
+    std::string unit;
+};
+
+// The UTF-8 texts of an object array of str cells; nothing when a cell is
+// anything else.
+std::optional<std::vector<std::string_view>> object_texts(py::handle column) {
+    auto cells = column.attr("to_numpy")("dtype"_a = py::dtype("O")).cast<py::array>();
+    auto* const* values = static_cast<PyObject* const*>(cells.data());
+    std::vector<std::string_view> texts(static_cast<std::size_t>(cells.size()));
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (!PyUnicode_Check(values[i])) return std::nullopt;
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(values[i], &size);
+        if (data == nullptr) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        texts[i] = std::string_view(data, static_cast<std::size_t>(size));
+    }
+    return texts;
+}
+
+// The texts of an Arrow-backed string column without a missing value, read
+// from its buffers; nothing for other layouts. `keep` holds the Arrow data.
+std::optional<std::vector<std::string_view>> arrow_texts(py::handle column, py::object& keep) {
+    py::object array = column.attr("array");
+    if (!py::hasattr(array, "__arrow_array__")) return std::nullopt;
+    keep = array.attr("__arrow_array__")();
+    std::vector<std::string_view> texts;
+    for (py::handle chunk : py::iter(keep.attr("chunks"))) {
+        const std::string type = text(chunk.attr("type"));
+        const bool wide = type == "large_string";
+        if ((!wide && type != "string") || chunk.attr("null_count").cast<std::size_t>() != 0) return std::nullopt;
+        const auto length = py::len(chunk);
+        if (length == 0) continue;
+        py::list buffers = chunk.attr("buffers")();
+        if (buffers[1].is_none() || buffers[2].is_none()) return std::nullopt;
+        const auto offset = chunk.attr("offset").cast<std::size_t>();
+        const auto* data = reinterpret_cast<const char*>(buffers[2].attr("address").cast<std::uintptr_t>());
+        const auto offsets = buffers[1].attr("address").cast<std::uintptr_t>();
+        auto at = [&](std::size_t i) -> std::int64_t {
+            if (wide) return reinterpret_cast<const std::int64_t*>(offsets)[offset + i];
+            return reinterpret_cast<const std::int32_t*>(offsets)[offset + i];
+        };
+        for (std::size_t i = 0; i < length; ++i) {
+            texts.emplace_back(data + at(i), static_cast<std::size_t>(at(i + 1) - at(i)));
+        }
+    }
+    return texts;
+}
+
+std::optional<Instants> iso_instants(py::handle pd, py::handle column) {
+    py::object dtype = column.attr("dtype");
+    py::object keep;
+    std::optional<std::vector<std::string_view>> texts;
+    if (py::isinstance(dtype, pd.attr("StringDtype")) && is_text(dtype.attr("storage"), "pyarrow")) {
+        texts = arrow_texts(column, keep);
+    } else {
+        texts = object_texts(column);
+    }
+    if (!texts) return std::nullopt;
+    Int64Array values(static_cast<py::ssize_t>(texts->size()));
+    bool read;
+    {
+        py::gil_scoped_release nogil;
+        read = kn::read_iso_times(*texts, std::span<std::int64_t>(values.mutable_data(), texts->size()));
+    }
+    if (!read) return std::nullopt;
+    return Instants{std::move(values), "ns"};
+}
+
+// The times of a datetime column, or of text in one ISO layout, read
+// natively; nothing for any other column (pandas then parses it).
+std::optional<Instants> native_instants(py::handle pd, py::handle column) {
+    py::object dtype = column.attr("dtype");
+    const bool zoned = py::isinstance(dtype, pd.attr("DatetimeTZDtype"));
+    const bool naive = py::isinstance<py::dtype>(dtype) && py::reinterpret_borrow<py::dtype>(dtype).kind() == 'M';
+    if (zoned || naive) {
+        py::object array = column.attr("array");
+        Instants instants{as_int64s(array.attr("asi8")), text(array.attr("unit"))};
+        if (!units_per_second(instants.unit)) return std::nullopt;
+        return instants;
+    }
+    if (holds_text(pd, dtype)) return iso_instants(pd, column);
+    return std::nullopt;
+}
+
+bool strictly_increasing(const Int64Array& values) {
+    const std::span<const std::int64_t> v = span_of(values);
+    if (!v.empty() && v[0] == kNoSecond) return false;
+    for (std::size_t i = 1; i < v.size(); ++i) {
+        if (v[i] <= v[i - 1]) return false;
+    }
+    return true;
+}
+
+// Row numbers in the order of pandas' default sort of `times` (a datetime
+// Series or array): the order in which DataFrame.sort_values puts the rows,
+// ties included, rows without a time last.
+RowArray pandas_order(py::handle pd, py::handle times) {
+    return RowArray(pd.attr("Series")(times).attr("sort_values")().attr("index").attr("to_numpy")());
+}
+
+// Whole seconds of the instants, rounded down as numpy does.
+RowArray seconds_of(const Instants& instants) {
+    const std::int64_t per_second = *units_per_second(instants.unit);
+    RowArray seconds(instants.values.size());
+    const std::int64_t* v = instants.values.data();
+    std::int64_t* s = seconds.mutable_data();
+    for (py::ssize_t i = 0; i < instants.values.size(); ++i) {
+        if (v[i] == kNoSecond) {
+            s[i] = kNoSecond;
+        } else {
+            const std::int64_t rest = v[i] % per_second;
+            s[i] = (v[i] - rest) / per_second - (rest < 0 ? 1 : 0);
+        }
+    }
+    return seconds;
+}
+
+}  // namespace
+
+TimeOrder::TimeOrder(const Module& m, py::handle time_column) {
+    py::object pd = m.global("pd");
+    if (auto instants = native_instants(pd, time_column)) {
+        seconds_ = seconds_of(*instants);
+        if (strictly_increasing(instants->values)) {
+            order_ = RowArray(instants->values.size());
+            for (py::ssize_t i = 0; i < order_.size(); ++i) order_.mutable_at(i) = i;
+            identity_ = true;
+        } else {
+            order_ = pandas_order(pd, instants->values.attr("view")("datetime64[" + instants->unit + "]"));
+        }
+    } else {
+        py::object time = py::reinterpret_borrow<py::object>(time_column);
+        if (holds_text(pd, time.attr("dtype"))) time = blank_text_as_missing(time);
+        py::object times = pd.attr("to_datetime")(time, "errors"_a = "coerce");
+        // DataFrame.sort_values(time_col) and Series.sort_values() run the
+        // same default sort on the same values, so the positions below are
+        // the order in which the frame itself would be sorted, ties included.
+        order_ = pandas_order(pd, times.attr("array"));
+        // Time-zone aware times count in UTC, as their plain numpy values do.
+        py::object naive = times;
+        if (py::isinstance(times.attr("dtype"), pd.attr("DatetimeTZDtype"))) {
+            naive = times.attr("dt").attr("tz_convert")(py::none());
+        }
+        seconds_ = RowArray(naive.attr("values").attr("astype")("datetime64[s]").attr("view")("int64"));
+    }
+    py::gil_scoped_release nogil;
+    groups_.emplace(span_of(order_), span_of(seconds_), kNoSecond);
+    identity_ = identity_ && !untimed() && seconds() == groups_->rows();
+}
+
+RowArray TimeOrder::output_seconds() const {
+    RowArray values(static_cast<py::ssize_t>(output_rows()));
+    std::int64_t* out = values.mutable_data();
+    for (std::size_t g = 0; g < seconds(); ++g) out[g] = groups_->second(g);
+    if (untimed()) out[seconds()] = kNoSecond;
+    return values;
+}
+
+RowArray TimeOrder::end_positions(kn::End end) const {
+    RowArray positions(static_cast<py::ssize_t>(output_rows()));
+    std::int64_t* out = positions.mutable_data();
+    const bool last = end == kn::End::last;
+    for (std::size_t g = 0; g < seconds(); ++g) {
+        out[g] = static_cast<std::int64_t>(last ? groups_->end(g) - 1 : groups_->begin(g));
+    }
+    if (untimed()) out[seconds()] = static_cast<std::int64_t>(last ? groups_->rows() - 1 : groups_->timed_rows());
+    return positions;
+}
+
+RowArray TimeOrder::end_rows(kn::End end) const {
+    RowArray rows = end_positions(end);
+    for (py::ssize_t i = 0; i < rows.size(); ++i) rows.mutable_at(i) = groups_->row(static_cast<std::size_t>(rows.at(i)));
+    return rows;
+}
+
+RowArray TimeOrder::picked_rows(const kn::TypedColumn& column, kn::End end,
+                                std::vector<std::uint8_t>* conflicting) const {
+    // Each second's only row holds its value, or its missing value; it has no
+    // conflict.
+    if (identity_) return RowArray(order_.attr("copy")());
+    RowArray rows(static_cast<py::ssize_t>(output_rows()));
+    if (untimed()) rows.mutable_at(static_cast<py::ssize_t>(seconds())) = -1;
+    py::gil_scoped_release nogil;
+    const std::span<std::int64_t> picks(rows.mutable_data(), seconds());
+    if (conflicting) {
+        kn::pick_rows_marking_conflicts(column, *groups_, end, picks, *conflicting);
+    } else {
+        kn::pick_rows(column, *groups_, end, picks);
+    }
+    return rows;
+}
+
+}  // namespace compression
+
+namespace {
+
+using compression::holds_text;
+using compression::kernel_type;
+using compression::RowArray;
+// Per feature column, per second: whether the second holds several distinct values.
+using ConflictFlags = std::vector<std::vector<std::uint8_t>>;
+
+void require_str(py::handle value, const char* name) {
+    if (!PyUnicode_Check(value.ptr())) {
+        raise(PyExc_TypeError, std::string("compress_by_second() argument '") + name + "' must be str, not " +
+                                   Py_TYPE(value.ptr())->tp_name);
+    }
+}
+
+py::object str_type() { return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type)); }
+
+// A Series of `values` that keeps their dtype: pandas would otherwise read an
+// object array of text as its string dtype.
+py::object series_of(py::handle pd, py::handle values) {
+    return pd.attr("Series")(values, "dtype"_a = values.attr("dtype"), "copy"_a = false);
+}
+
 // A value column of the caller's frame.
 struct Feature {
     py::object label;
     py::object column;  // the caller's Series, blank text already missing
     py::array values;   // the buffer the kernel reads; empty for columns pandas handles
     std::optional<kn::TypedColumn> native;
+
+    bool float64() const { return native && native->type == kn::ValueType::float64; }
 };
 
 bool any_set(const std::vector<std::uint8_t>& flags) {
@@ -159,32 +380,41 @@ py::cpp_function series_reducer(const Module& m, py::object on_conflict) {
     });
 }
 
+// The values of the output's feature columns: float64 columns as rows of one
+// block (the one the output frame keeps them in), the others as arrays.
+struct Columns {
+    DoubleArray block;
+    std::vector<py::ssize_t> block_row;  // per feature, its row in the block or -1
+    std::vector<py::object> arrays;      // per feature, when not in the block
+};
+
 // The caller's frame in time order, grouped by second.
 class PerSecond {
 public:
     PerSecond(const Module& m, py::handle df, py::handle time_col);
 
-    std::size_t seconds() const { return groups_->size(); }
-    // One output row per second, and one more for the rows without a time.
-    std::size_t output_rows() const { return seconds() + (untimed() ? 1 : 0); }
-    bool untimed() const { return groups_->timed_rows() < groups_->rows(); }
+    std::size_t seconds() const { return order_->seconds(); }
+    std::size_t output_rows() const { return order_->output_rows(); }
 
-    // Each column's first or last non-missing value per second.
-    std::vector<py::object> picked(kn::End end) const;
+    // Each column's first or last non-missing value per second; marks the
+    // native columns' conflicting seconds in `native_flags` on the way.
+    Columns picked(kn::End end, ConflictFlags* native_flags = nullptr) const;
     // The caller's index labels of the first or last row of each second.
     py::object index_of(kn::End end) const;
-    ConflictFlags conflict_flags() const;
+    // Flags of no conflict, to be marked.
+    ConflictFlags native_flags() const;
+    // The conflicting seconds of every column; those of the native columns
+    // taken from `native` when picking marked them.
+    ConflictFlags conflict_flags(std::optional<ConflictFlags> native = std::nullopt) const;
     py::object conflict_report(const ConflictFlags& flags) const;
     // The output with the conflicting columns resolved by `on_conflict` and
     // moved to the end; `base` holds the last values of every column.
-    py::object resolved(py::handle on_conflict, const ConflictFlags& flags, const std::vector<py::object>& base) const;
+    py::object resolved(py::handle on_conflict, const ConflictFlags& flags, Columns base) const;
     // The output frame: the time column, then `order` of the feature columns.
-    py::object table(const std::vector<std::size_t>& order, const std::vector<py::object>& arrays,
-                     py::handle index) const;
+    py::object table(const std::vector<std::size_t>& order, const Columns& columns, py::handle index) const;
     std::vector<std::size_t> all_features() const;
 
 private:
-    RowArray positions(kn::End end) const;
     RowArray rows_with_untimed() const;
     py::object output_seconds() const;
     py::object sorted_seconds() const;
@@ -193,12 +423,13 @@ private:
     py::object resolved_native(const Feature& feature, kn::Resolution resolution,
                                const std::vector<std::uint8_t>* concat_flags) const;
     py::object joined_distinct_values(const Feature& feature, const std::vector<std::uint8_t>& flags) const;
+    py::object stacked_report(const std::vector<std::size_t>& chosen, const ConflictFlags& flags) const;
+    void complete_pandas_flags(ConflictFlags& flags) const;
 
     const Module& m_;
     py::object pd_, np_, take_;
     py::handle df_, time_col_;
-    RowArray order_, seconds_;
-    std::optional<kn::SecondGroups> groups_;
+    std::optional<compression::TimeOrder> order_;
     std::vector<Feature> features_;
     py::object feature_labels_;  // the labels as the group-by result names them
     mutable py::object pandas_frame_;
@@ -215,21 +446,7 @@ PerSecond::PerSecond(const Module& m, py::handle df, py::handle time_col)
         py::object repeated = columns[columns.attr("duplicated")()].attr("unique")().attr("tolist")();
         raise(PyExc_ValueError, "compress_by_second needs unique column labels; repeated: " + text(repeated));
     }
-
-    py::object time = df[time_col];
-    if (holds_text(pd_, time.attr("dtype"))) time = blank_text_as_missing(time);
-    py::object times = pd_.attr("to_datetime")(time, "errors"_a = "coerce");
-    // DataFrame.sort_values(time_col) and Series.sort_values() run the same
-    // default sort on the same values, so the positions below are the order
-    // in which the frame itself would be sorted, ties included.
-    py::object sorted = pd_.attr("Series")(times.attr("array")).attr("sort_values")();
-    order_ = RowArray(sorted.attr("index").attr("to_numpy")());
-    // Time-zone aware times count in UTC, as their plain numpy values do.
-    py::object naive = times;
-    if (py::isinstance(times.attr("dtype"), pd_.attr("DatetimeTZDtype"))) {
-        naive = times.attr("dt").attr("tz_convert")(py::none());
-    }
-    seconds_ = RowArray(naive.attr("values").attr("astype")("datetime64[s]").attr("view")("int64"));
+    order_.emplace(m, df[time_col]);
 
     py::str sec("_sec");
     py::list feature_positions;
@@ -255,11 +472,6 @@ PerSecond::PerSecond(const Module& m, py::handle df, py::handle time_col)
     // copy, which gains "_sec" at its end.
     if (!truthy(columns.attr("__contains__")(sec))) columns = columns.attr("insert")(py::len(columns), sec);
     feature_labels_ = columns.attr("take")(feature_positions);
-
-    py::gil_scoped_release nogil;
-    groups_.emplace(std::span<const std::int64_t>(order_.data(), static_cast<std::size_t>(order_.size())),
-                    std::span<const std::int64_t>(seconds_.data(), static_cast<std::size_t>(seconds_.size())),
-                    kNoSecond);
 }
 
 std::vector<std::size_t> PerSecond::all_features() const {
@@ -268,41 +480,19 @@ std::vector<std::size_t> PerSecond::all_features() const {
     return order;
 }
 
-// Positions in time order of the first or last row of each second, then of
-// the rows without a time.
-RowArray PerSecond::positions(kn::End end) const {
-    RowArray kept(static_cast<py::ssize_t>(output_rows()));
-    auto out = kept.mutable_unchecked<1>();
-    const bool last = end == kn::End::last;
-    for (std::size_t g = 0; g < seconds(); ++g) {
-        out(g) = static_cast<std::int64_t>(last ? groups_->end(g) - 1 : groups_->begin(g));
-    }
-    if (untimed()) out(seconds()) = static_cast<std::int64_t>(last ? groups_->rows() - 1 : groups_->timed_rows());
-    return kept;
-}
-
-py::object PerSecond::index_of(kn::End end) const {
-    py::object rows = order_.attr("take")(positions(end));
-    return df_.attr("index").attr("take")(rows);
-}
+py::object PerSecond::index_of(kn::End end) const { return df_.attr("index").attr("take")(order_->end_rows(end)); }
 
 // A row array of one entry per output row, the untimed row left missing.
 RowArray PerSecond::rows_with_untimed() const {
     RowArray rows(static_cast<py::ssize_t>(output_rows()));
-    if (untimed()) rows.mutable_at(static_cast<py::ssize_t>(seconds())) = -1;
+    if (order_->untimed()) rows.mutable_at(static_cast<py::ssize_t>(seconds())) = -1;
     return rows;
 }
 
-py::object PerSecond::output_seconds() const {
-    RowArray values(static_cast<py::ssize_t>(output_rows()));
-    auto out = values.mutable_unchecked<1>();
-    for (std::size_t g = 0; g < seconds(); ++g) out(g) = groups_->second(g);
-    if (untimed()) out(seconds()) = kNoSecond;
-    return values.attr("view")("datetime64[s]");
-}
+py::object PerSecond::output_seconds() const { return order_->output_seconds().attr("view")("datetime64[s]"); }
 
 py::object PerSecond::sorted_seconds() const {
-    return seconds_.attr("take")(order_).attr("view")("datetime64[s]");
+    return order_->row_seconds().attr("take")(order_->order()).attr("view")("datetime64[s]");
 }
 
 py::list PerSecond::pandas_labels() const {
@@ -319,48 +509,84 @@ py::object PerSecond::pandas_frame() const {
         py::dict data;
         data["_sec"] = sorted_seconds();
         for (const Feature& f : features_) {
-            if (!f.native) data[f.label] = series_of(pd_, f.column.attr("array").attr("take")(order_));
+            if (!f.native) data[f.label] = series_of(pd_, f.column.attr("array").attr("take")(order_->order()));
         }
         pandas_frame_ = pd_.attr("DataFrame")(data);
     }
     return pandas_frame_;
 }
 
-std::vector<py::object> PerSecond::picked(kn::End end) const {
-    std::vector<py::object> arrays(features_.size());
-    const std::size_t n = seconds();
+Columns PerSecond::picked(kn::End end, ConflictFlags* native_flags) const {
+    Columns out;
+    out.arrays.resize(features_.size());
+    out.block_row.assign(features_.size(), -1);
+    py::ssize_t float64_columns = 0;
+    for (std::size_t i = 0; i < features_.size(); ++i) {
+        if (features_[i].float64()) out.block_row[i] = float64_columns++;
+    }
+    const auto n = static_cast<py::ssize_t>(output_rows());
+    out.block = DoubleArray({float64_columns, n});
     for (std::size_t i = 0; i < features_.size(); ++i) {
         const Feature& f = features_[i];
         if (!f.native) continue;
-        RowArray rows = rows_with_untimed();
-        {
-            py::gil_scoped_release nogil;
-            kn::pick_rows(*f.native, *groups_, end, std::span<std::int64_t>(rows.mutable_data(), n));
+        RowArray rows = order_->picked_rows(*f.native, end, native_flags ? &(*native_flags)[i] : nullptr);
+        if (out.block_row[i] < 0) {
+            out.arrays[i] = take_(f.values, rows, "allow_fill"_a = true);
+            continue;
         }
-        arrays[i] = take_(f.values, rows, "allow_fill"_a = true);
+        // take(values, rows, allow_fill=True) of a float64 column: missing
+        // where no row holds a value.
+        double* target = out.block.mutable_data() + out.block_row[i] * n;
+        const auto* source = static_cast<const std::byte*>(f.values.data());
+        const py::ssize_t stride = f.values.strides(0);
+        const std::int64_t* row = rows.data();
+        py::gil_scoped_release nogil;
+        for (py::ssize_t g = 0; g < n; ++g) {
+            if (row[g] < 0) {
+                target[g] = std::numeric_limits<double>::quiet_NaN();
+            } else {
+                std::memcpy(target + g, source + row[g] * stride, sizeof(double));
+            }
+        }
     }
     py::list labels = pandas_labels();
-    if (labels.empty()) return arrays;
+    if (labels.empty()) return out;
     py::object grouped = pandas_frame().attr("groupby")("_sec", "sort"_a = false)[labels];
     py::object filled = end == kn::End::last ? grouped.attr("ffill")() : grouped.attr("bfill")();
-    py::object kept = filled.attr("take")(positions(end));
+    py::object kept = filled.attr("take")(order_->end_positions(end));
     py::ssize_t j = 0;
     for (std::size_t i = 0; i < features_.size(); ++i) {
-        if (!features_[i].native) arrays[i] = kept.attr("iloc")[py::make_tuple(py::slice(), j++)].attr("array");
+        if (!features_[i].native) out.arrays[i] = kept.attr("iloc")[py::make_tuple(py::slice(), j++)].attr("array");
     }
-    return arrays;
+    return out;
 }
 
-ConflictFlags PerSecond::conflict_flags() const {
-    ConflictFlags flags(features_.size(), std::vector<std::uint8_t>(seconds()));
+ConflictFlags PerSecond::native_flags() const {
+    return ConflictFlags(features_.size(), std::vector<std::uint8_t>(seconds()));
+}
+
+ConflictFlags PerSecond::conflict_flags(std::optional<ConflictFlags> native) const {
+    if (native) {
+        ConflictFlags flags = std::move(*native);
+        complete_pandas_flags(flags);
+        return flags;
+    }
+    ConflictFlags flags = native_flags();
+    if (order_->identity()) return flags;  // a second of one row holds one value
     {
         py::gil_scoped_release nogil;
         for (std::size_t i = 0; i < features_.size(); ++i) {
-            if (features_[i].native) kn::mark_conflicts(*features_[i].native, *groups_, flags[i]);
+            if (features_[i].native) kn::mark_conflicts(*features_[i].native, order_->groups(), flags[i]);
         }
     }
+    complete_pandas_flags(flags);
+    return flags;
+}
+
+void PerSecond::complete_pandas_flags(ConflictFlags& flags) const {
+    if (order_->identity()) return;
     py::list labels = pandas_labels();
-    if (labels.empty()) return flags;
+    if (labels.empty()) return;
     py::object counts = pandas_frame().attr("groupby")("_sec")[labels].attr("nunique")("dropna"_a = true);
     FlagArray many(counts.attr("gt")(1).attr("to_numpy")());
     if (static_cast<std::size_t>(many.shape(0)) != seconds()) {
@@ -373,27 +599,16 @@ ConflictFlags PerSecond::conflict_flags() const {
         for (std::size_t g = 0; g < seconds(); ++g) flags[i][g] = view(g, j);
         ++j;
     }
-    return flags;
 }
 
-py::object PerSecond::conflict_report(const ConflictFlags& flags) const {
-    // Stacking keeps only the pairs that conflict, so only the seconds holding
-    // one need to be stacked.
-    std::vector<std::size_t> chosen;
-    for (std::size_t g = 0; g < seconds(); ++g) {
-        for (const auto& column : flags) {
-            if (column[g]) {
-                chosen.push_back(g);
-                break;
-            }
-        }
-    }
+// The report as pandas stacks it, for labels that name their level.
+py::object PerSecond::stacked_report(const std::vector<std::size_t>& chosen, const ConflictFlags& flags) const {
     const auto k = static_cast<py::ssize_t>(features_.size());
     FlagArray matrix({static_cast<py::ssize_t>(chosen.size()), k});
     RowArray chosen_seconds(static_cast<py::ssize_t>(chosen.size()));
     auto cells = matrix.mutable_unchecked<2>();
     for (std::size_t r = 0; r < chosen.size(); ++r) {
-        chosen_seconds.mutable_at(static_cast<py::ssize_t>(r)) = groups_->second(chosen[r]);
+        chosen_seconds.mutable_at(static_cast<py::ssize_t>(r)) = order_->groups().second(chosen[r]);
         for (py::ssize_t i = 0; i < k; ++i) cells(r, i) = flags[static_cast<std::size_t>(i)][chosen[r]] != 0;
     }
     py::object index = pd_.attr("Index")(chosen_seconds.attr("view")("datetime64[s]"), "name"_a = "_sec");
@@ -408,13 +623,43 @@ py::object PerSecond::conflict_report(const ConflictFlags& flags) const {
         .attr("drop")("columns"_a = "conflict");
 }
 
+py::object PerSecond::conflict_report(const ConflictFlags& flags) const {
+    // Stacking keeps only the pairs that conflict, so only the seconds holding
+    // one need to be stacked.
+    std::vector<std::size_t> chosen;
+    for (std::size_t g = 0; g < seconds(); ++g) {
+        for (const auto& column : flags) {
+            if (column[g]) {
+                chosen.push_back(g);
+                break;
+            }
+        }
+    }
+    // A named column level is left to pandas' stacking (the level's name
+    // becomes a column of its own); otherwise the pairs are listed directly,
+    // second by second in column order, as the stacking lists them.
+    if (!feature_labels_.attr("name").is_none()) return stacked_report(chosen, flags);
+    std::vector<std::int64_t> seconds, columns;
+    for (std::size_t g : chosen) {
+        for (std::size_t i = 0; i < flags.size(); ++i) {
+            if (!flags[i][g]) continue;
+            seconds.push_back(order_->groups().second(g));
+            columns.push_back(static_cast<std::int64_t>(i));
+        }
+    }
+    py::dict data;
+    data["_sec"] = RowArray(static_cast<py::ssize_t>(seconds.size()), seconds.data()).attr("view")("datetime64[s]");
+    data["column"] = feature_labels_.attr("take")(RowArray(static_cast<py::ssize_t>(columns.size()), columns.data()));
+    return pd_.attr("DataFrame")(data);
+}
+
 // Texts of the distinct values of each flagged second, joined by "|" in order
 // of first appearance.
 py::object PerSecond::joined_distinct_values(const Feature& feature, const std::vector<std::uint8_t>& flags) const {
     kn::RowLists lists;
     {
         py::gil_scoped_release nogil;
-        lists = kn::distinct_rows(*feature.native, *groups_, flags);
+        lists = kn::distinct_rows(*feature.native, order_->groups(), flags);
     }
     RowArray rows(static_cast<py::ssize_t>(lists.rows.size()), lists.rows.data());
     py::list texts =
@@ -440,7 +685,8 @@ py::object PerSecond::resolved_native(const Feature& feature, kn::Resolution res
     RowArray rows = rows_with_untimed();
     {
         py::gil_scoped_release nogil;
-        kn::resolve_rows(*feature.native, *groups_, resolution, std::span<std::int64_t>(rows.mutable_data(), n));
+        kn::resolve_rows(*feature.native, order_->groups(), resolution,
+                         std::span<std::int64_t>(rows.mutable_data(), n));
     }
     auto row = rows.unchecked<1>();
     if (!concat_flags) {
@@ -476,19 +722,18 @@ py::object PerSecond::resolved_native(const Feature& feature, kn::Resolution res
     return take_(inferred, per_second, "allow_fill"_a = true);
 }
 
-py::object PerSecond::resolved(py::handle on_conflict, const ConflictFlags& flags,
-                               const std::vector<py::object>& base) const {
+py::object PerSecond::resolved(py::handle on_conflict, const ConflictFlags& flags, Columns base) const {
     std::vector<std::size_t> order;
     std::vector<std::size_t> conflicting;
     for (std::size_t i = 0; i < features_.size(); ++i) (any_set(flags[i]) ? conflicting : order).push_back(i);
-    std::vector<py::object> arrays = base;
     const kn::Resolution resolution = resolution_for(on_conflict);
     const bool concat = is_text(on_conflict, "concat");
     py::list labels;
     for (std::size_t i : conflicting) {
         const Feature& f = features_[i];
         if (f.native) {
-            arrays[i] = resolved_native(f, resolution, concat ? &flags[i] : nullptr);
+            base.arrays[i] = resolved_native(f, resolution, concat ? &flags[i] : nullptr);
+            base.block_row[i] = -1;
         } else {
             labels.append(f.label);
         }
@@ -503,19 +748,53 @@ py::object PerSecond::resolved(py::handle on_conflict, const ConflictFlags& flag
             pd_.attr("DataFrame")(keys).attr("merge")(reduced, "on"_a = "_sec", "how"_a = "left");
         py::ssize_t j = 1;
         for (std::size_t i : conflicting) {
-            if (!features_[i].native) arrays[i] = merged.attr("iloc")[py::make_tuple(py::slice(), j++)].attr("array");
+            if (!features_[i].native) {
+                base.arrays[i] = merged.attr("iloc")[py::make_tuple(py::slice(), j++)].attr("array");
+            }
         }
     }
     order.insert(order.end(), conflicting.begin(), conflicting.end());
-    return table(order, arrays, py::none());
+    return table(order, base, py::none());
 }
 
-py::object PerSecond::table(const std::vector<std::size_t>& order, const std::vector<py::object>& arrays,
-                            py::handle index) const {
-    py::dict data;
-    data[time_col_] = output_seconds();
-    for (std::size_t i : order) data[features_[i].label] = series_of(pd_, arrays[i]);
-    py::object frame = pd_.attr("DataFrame")(data);
+py::object PerSecond::table(const std::vector<std::size_t>& order, const Columns& columns, py::handle index) const {
+    // The float64 columns come as one block, kept by the frame as it is; the
+    // other columns are inserted at their places. Many of those would leave
+    // the frame in fragments, so such frames are built column by column.
+    constexpr std::size_t kMostInserted = 50;
+    py::list block_labels;
+    std::vector<py::ssize_t> block_rows;
+    for (std::size_t i : order) {
+        if (columns.block_row[i] >= 0) {
+            block_labels.append(features_[i].label);
+            block_rows.push_back(columns.block_row[i]);
+        }
+    }
+    py::object frame;
+    const std::size_t inserted = order.size() + 1 - block_rows.size();
+    if (inserted <= kMostInserted) {
+        py::object block = columns.block;
+        if (block_rows.size() != static_cast<std::size_t>(columns.block.shape(0))) {
+            block = block[py::array_t<py::ssize_t>(static_cast<py::ssize_t>(block_rows.size()), block_rows.data())];
+        }
+        frame = pd_.attr("DataFrame")(block.attr("T"), "columns"_a = block_labels, "copy"_a = false);
+        frame.attr("insert")(0, time_col_, output_seconds());
+        for (std::size_t position = 0; position < order.size(); ++position) {
+            const std::size_t i = order[position];
+            if (columns.block_row[i] < 0) {
+                frame.attr("insert")(position + 1, features_[i].label, series_of(pd_, columns.arrays[i]));
+            }
+        }
+    } else {
+        py::dict data;
+        data[time_col_] = output_seconds();
+        for (std::size_t i : order) {
+            data[features_[i].label] = columns.block_row[i] >= 0
+                                           ? py::object(columns.block[py::int_(columns.block_row[i])])
+                                           : series_of(pd_, columns.arrays[i]);
+        }
+        frame = pd_.attr("DataFrame")(data);
+    }
     frame.attr("columns").attr("name") = df_.attr("columns").attr("name");
     if (!index.is_none()) frame.attr("index") = index;
     return frame;
@@ -534,20 +813,25 @@ py::object compress_by_second(const Module& m, py::object df, py::object time_co
     const bool first = is_text(on_conflict, "first");
     if (first || is_text(on_conflict, "last")) {
         const kn::End end = first ? kn::End::first : kn::End::last;
-        py::object out = frame.table(frame.all_features(), frame.picked(end), frame.index_of(end));
+        const bool report = truthy(want_conflicts);
+        std::optional<ConflictFlags> native;
+        if (report) native = frame.native_flags();
+        py::object out = frame.table(frame.all_features(), frame.picked(end, native ? &*native : nullptr),
+                                     frame.index_of(end));
         py::object conflicts = py::none();
-        if (truthy(want_conflicts)) conflicts = frame.conflict_report(frame.conflict_flags());
+        if (report) conflicts = frame.conflict_report(frame.conflict_flags(std::move(native)));
         return py::make_tuple(out, conflicts);
     }
 
-    std::vector<py::object> base = frame.picked(kn::End::last);
-    ConflictFlags flags = frame.conflict_flags();
+    ConflictFlags native = frame.native_flags();
+    Columns base = frame.picked(kn::End::last, &native);
+    ConflictFlags flags = frame.conflict_flags(std::move(native));
     py::object conflicts = truthy(want_conflicts) ? frame.conflict_report(flags) : py::none();
     if (!any_conflict(flags)) {
         py::object out = frame.table(frame.all_features(), base, frame.index_of(kn::End::last));
         return py::make_tuple(out, conflicts);
     }
-    return py::make_tuple(frame.resolved(on_conflict, flags, base), conflicts);
+    return py::make_tuple(frame.resolved(on_conflict, flags, std::move(base)), conflicts);
 }
 
 }  // namespace algo::hi

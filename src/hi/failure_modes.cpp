@@ -24,23 +24,23 @@ FailureQuartile score_failure_recording(const Module& m, py::object df, py::hand
     auto stored = [&](const char* key) { return py::object(dictionary[py::str(key)]); };
 
     progress.enter("Error_01");
-    df = steps::compressed(m, df, time_col);
+    Rows rows = Rows::compressed(m, df, time_col);
 
     progress.enter("Error_03");
     const py::list required = steps::model_columns(time_col, stored("indicator_col_name"));
-    const py::list available = steps::present(required, steps::numeric_labels(df, time_col));
-    df = steps::with_columns(df, available);
+    const py::list available = steps::present(required, rows.numeric_labels(time_col));
+    rows.select(available);
     if (available.size() < required.size()) progress.notice(status::kNoteFeatureMismatch);
-    if (settings.testing_outlier_clean == "1") df = m.call("drop_outliers_by_min", df, time_col);
-    df = steps::indexed_by_time(steps::with_parsed_times(m, df, time_col), time_col);
+    if (settings.testing_outlier_clean == "1") rows = Rows::of(m.call("drop_outliers_by_min", rows.frame(), time_col));
+    rows.parse_times(m, time_col);
+    rows.index_by_time(time_col);
 
     progress.enter("Error_06");
     const steps::Extraction extraction = steps::scoring_extraction(settings.feature_extraction);
     Local features("features");
     if (extraction.kind != steps::Extraction::Kind::none) {
         Local record("indicator_col_name", stored("indicator_col_name"));
-        steps::extract(m, extraction, df, record, Local("time_scale", stored("time_scale")), time_col);
-        features = df;
+        features = steps::extract(m, extraction, rows, record, Local("time_scale", stored("time_scale")), time_col);
     }
 
     progress.enter("Error_07");
@@ -98,9 +98,11 @@ py::dict learn_deadline(const Module& m, py::handle dfs, py::handle dictionary, 
 // indexed by time, without quality columns.
 py::object prepared_rows(const Module& m, py::handle df) {
     const py::str time_col(kTimeColumn);
-    py::object rows = steps::compressed(m, df, time_col);
-    rows = steps::with_columns(rows, steps::without_quality(m, steps::numeric_labels(rows, time_col), time_col));
-    return steps::indexed_by_time(steps::with_parsed_times(m, rows, time_col), time_col);
+    Rows rows = Rows::compressed(m, df, time_col);
+    rows.select(steps::without_quality(m, rows.numeric_labels(time_col), time_col));
+    rows.parse_times(m, time_col);
+    rows.index_by_time(time_col);
+    return rows.frame();
 }
 
 // The feature-family columns only: time-domain, then frequency, then

@@ -1,36 +1,29 @@
 #include "features.hpp"
 
-#include "core/arrays.hpp"
+#include "core/kernels/bin_moments.hpp"
 #include "core/kernels/window_moments.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace algo::hi {
 
 namespace {
 
-// The indicator columns of a family record and the names of their features.
-struct FeatureNames {
-    py::object time;       // time-domain columns, the only ones with a deviation
-    py::object indicator;  // time + frequency + fail_mode
-    py::list max, mean, std;
-};
+namespace kn = kernels;
+
+// The chunk size safe_resample_max and safe_resample_mean use by default, so
+// the one feature_extraction resamples with.
+constexpr std::size_t kChunkRows = 50000;
 
 py::list suffixed(py::handle names, const char* suffix) {
     py::list out;
     const py::str tail(suffix);
     for (py::handle name : names) out.append(py::reinterpret_borrow<py::object>(name) + tail);
     return out;
-}
-
-FeatureNames feature_names(py::handle indicator_col_name) {
-    py::object time = indicator_col_name.attr("time");
-    py::object frequency = indicator_col_name.attr("frequency");
-    py::object fail_mode = indicator_col_name.attr("fail_mode");
-    py::object indicator = time + frequency + fail_mode;
-    return {time, indicator, suffixed(indicator, "_max"), suffixed(indicator, "_mean"), suffixed(time, "_std")};
 }
 
 // Calls `visit(df.iloc[start:end])` for the row chunks of `chunk_size` rows.
@@ -44,18 +37,120 @@ void for_each_chunk(py::handle df, py::handle chunk_size, Visit&& visit) {
     }
 }
 
-// ---- Rolling windows ------------------------------------------------------
-
-// The rolling frame's index: the time of each window's last row, taken from
-// df's own index so that its type, resolution, time zone and name carry over.
-py::object window_index(py::handle df, const std::vector<py::ssize_t>& last_rows) {
-    py::array_t<py::ssize_t> positions(static_cast<py::ssize_t>(last_rows.size()));
-    std::copy(last_rows.begin(), last_rows.end(), positions.mutable_data());
-    return df.attr("index")[positions];
+py::array_t<py::ssize_t> positions_of(const std::vector<py::ssize_t>& rows) {
+    py::array_t<py::ssize_t> positions(static_cast<py::ssize_t>(rows.size()));
+    std::copy(rows.begin(), rows.end(), positions.mutable_data());
+    return positions;
 }
 
+// A DatetimeIndex of index values of the rows' type and name.
+py::object time_index(const Module& m, const Int64Array& values, const features::SortedRows& rows,
+                      py::handle freq = py::none()) {
+    return m.global("pd").attr("DatetimeIndex")(values.attr("view")(rows.index_type), "freq"_a = freq,
+                                                "name"_a = rows.index_name);
+}
+
+// The rows of a frame with a sorted, naive DatetimeIndex without NaT, for the
+// native extractions; nothing for any other frame.
+std::optional<features::SortedRows> sorted_rows(const Module& m, py::handle df) {
+    py::object pd = m.global("pd");
+    if (!m.binds("pd", "pandas") || !py::isinstance(df, pd.attr("DataFrame"))) return std::nullopt;
+    py::object index = df.attr("index");
+    if (!py::isinstance(index, pd.attr("DatetimeIndex")) || !index.attr("tz").is_none() || py::len(index) == 0 ||
+        !truthy(index.attr("is_monotonic_increasing")) || truthy(index.attr("hasnans"))) {
+        return std::nullopt;
+    }
+    return features::SortedRows{as_int64s(index.attr("asi8")), index.attr("dtype"), index.attr("name"), {}};
+}
+
+// The columns of a frame with unique labels that `names` names, in that
+// order; nothing when one is missing (pandas then selects them, and reports a
+// missing one in its own words). Read by walking the frame's columns once,
+// which costs less than looking each label up.
+std::optional<std::vector<py::object>> named_columns(py::handle df, py::handle names) {
+    py::object columns = df.attr("columns");
+    if (!truthy(columns.attr("is_unique"))) return std::nullopt;
+    py::dict by_label;
+    for (py::handle name : names) by_label[name] = py::none();
+    for (py::handle item : df.attr("items")()) {
+        auto pair = py::reinterpret_borrow<py::tuple>(item);
+        if (by_label.contains(pair[0])) by_label[pair[0]] = pair[1];
+    }
+    std::vector<py::object> found;
+    for (py::handle name : names) {
+        py::object column = by_label[name];
+        if (column.is_none()) return std::nullopt;
+        found.push_back(column);
+    }
+    return found;
+}
+
+// The float64 indicator columns of a frame that names each of them once; nothing
+// when one is missing, repeated or of another dtype.
+std::optional<std::vector<DoubleArray>> float64_columns(py::handle df, const features::Names& names) {
+    auto columns = named_columns(df, names.indicator);
+    if (!columns) return std::nullopt;
+    std::vector<DoubleArray> values;
+    for (const py::object& series : *columns) {
+        auto column = float64_values(series);
+        if (!column) return std::nullopt;
+        values.push_back(std::move(*column));
+    }
+    return values;
+}
+
+// ---- Binned features ---------------------------------------------------------
+
+// The frequency the frame pandas assembles keeps on its index, as a multiple
+// of the time scale; 0 for none. Each chunk's bins run without a hole; their
+// concatenation still runs regularly only when every chunk starts in the bin
+// after the previous chunk's last one. Dropping the incomplete bins then takes
+// the rest by position, which keeps a frequency when the bins left are evenly
+// spaced: every k-th bin keeps k times the time scale.
+std::int64_t kept_frequency(const kn::Bins& bins, const std::vector<std::size_t>& kept, std::int64_t width) {
+    for (std::size_t b = 0; b + 1 < bins.size(); ++b) {
+        const std::size_t first = bins.starts[b], next = bins.starts[b + 1];
+        const bool chunk_ends_inside = (first / kChunkRows) != ((next - 1) / kChunkRows);
+        const bool chunk_ends_here = next % kChunkRows == 0;
+        if (chunk_ends_inside) return 0;  // the bin is cut by a chunk boundary
+        if (chunk_ends_here && bins.labels[b + 1] != bins.labels[b] + width) return 0;
+    }
+    if (kept.size() < 2) return 1;
+    const std::int64_t spacing = bins.labels[kept[1]] - bins.labels[kept[0]];
+    for (std::size_t i = 2; i < kept.size(); ++i) {
+        if (bins.labels[kept[i]] - bins.labels[kept[i - 1]] != spacing) return 0;
+    }
+    return spacing / width;
+}
+
+std::vector<std::size_t> complete_bins(const DoubleArray& statistics, std::size_t bins) {
+    const std::size_t features = static_cast<std::size_t>(statistics.shape(0));
+    const double* values = statistics.data();
+    std::vector<std::size_t> kept;
+    for (std::size_t b = 0; b < bins; ++b) {
+        bool complete = true;
+        for (std::size_t f = 0; f < features && complete; ++f) complete = !std::isnan(values[f * bins + b]);
+        if (complete) kept.push_back(b);
+    }
+    return kept;
+}
+
+std::optional<py::object> binned_from_frame(const Module& m, py::handle df, const features::Names& names,
+                                            py::handle time_scale) {
+    if (!m.owns("safe_resample_max") || !m.owns("safe_resample_mean")) return std::nullopt;
+    auto rows = sorted_rows(m, df);
+    if (!rows) return std::nullopt;
+    const auto width = features::bin_width(time_scale, rows->index_type);
+    auto columns = float64_columns(df, names);
+    if (!width || !columns) return std::nullopt;
+    rows->column = [&columns](std::size_t j) { return (*columns)[j]; };
+    return features::binned(m, *rows, names, *width, time_scale);
+}
+
+// ---- Rolling windows ------------------------------------------------------
+
 // The windows one by one, with pandas computing each window's statistics.
-py::object rolling_by_windows(const Module& m, py::handle df, const FeatureNames& names, py::handle window,
+py::object rolling_by_windows(const Module& m, py::handle df, const features::Names& names, py::handle window,
                               py::handle starts) {
     py::list results;
     std::vector<py::ssize_t> last_rows;
@@ -77,7 +172,9 @@ py::object rolling_by_windows(const Module& m, py::handle df, const FeatureNames
         index.attr("__getitem__")(last);
         last_rows.push_back(last.cast<py::ssize_t>());
     }
-    return m.global("pd").attr("DataFrame")(results, "index"_a = window_index(df, last_rows));
+    // The index: the time of each window's last row, taken from df's own index
+    // so that its type, resolution, time zone and name carry over.
+    return m.global("pd").attr("DataFrame")(results, "index"_a = index[positions_of(last_rows)]);
 }
 
 // A window length or step the kernel can take: a positive integer.
@@ -108,47 +205,56 @@ void add_columns(py::dict& data, const py::list& labels, const DoubleArray& valu
     }
 }
 
-// All windows in one native pass. Nothing when a column or an argument is
-// outside what the kernel reproduces; pandas then takes the windows one by one.
-std::optional<py::object> rolling_by_kernel(const Module& m, py::handle df, const FeatureNames& names,
-                                            py::handle window, py::handle starts) {
+// Windows of `length` rows every `step` rows as the kernel lays them out.
+struct WindowPlan {
+    std::size_t count, length, step;
+    std::vector<py::ssize_t> last_rows() const {
+        std::vector<py::ssize_t> rows(count);
+        for (std::size_t w = 0; w < count; ++w) rows[w] = static_cast<py::ssize_t>(w * step + length - 1);
+        return rows;
+    }
+};
+
+// The plan of the windows of `starts` (a range), when the kernel takes them:
+// positive lengths and steps, windows that end inside the frame.
+std::optional<WindowPlan> window_plan(std::size_t rows, py::handle window, py::handle starts) {
     const auto length = positive_index(window);
     const auto step = positive_index(starts.attr("step"));
-    if (!length || !step) return std::nullopt;
-    const std::size_t rows = py::len(df), count = py::len(starts);
-    // A list of time-domain names makes the indicator list start with them.
-    if (rows == 0 || count == 0 || !PyList_CheckExact(names.time.ptr())) return std::nullopt;
-    // The window starts are those of `starts`; the last window must end inside the frame.
+    if (!length || !step || rows == 0) return std::nullopt;
+    const std::size_t count = py::len(starts);
+    if (count == 0) return std::nullopt;
     if (starts[py::int_(-1)].cast<std::size_t>() + static_cast<std::size_t>(*length) > rows) return std::nullopt;
-    // The selection raises pandas' own error for a missing column; more
-    // columns than names means that df repeats a name.
-    py::object selected = df.attr("iloc")[py::slice(0, 0, 1)][names.indicator];
-    if (py::len(selected.attr("columns")) != py::len(names.indicator)) return std::nullopt;
+    return WindowPlan{count, static_cast<std::size_t>(*length), static_cast<std::size_t>(*step)};
+}
+
+// All windows in one native pass, columns converted to float64 for the kernel;
+// the frame's columns get the dtypes pandas would give them.
+py::object rolling_frame(const Module& m, const std::vector<NumericColumn>& columns, const py::list& column_dtypes,
+                         const py::list& mean_dtypes, const features::Names& names, const WindowPlan& plan,
+                         py::handle index) {
     py::object pd = m.global("pd");
     py::module_ np = py::module_::import("numpy");
-    py::list column_dtypes, mean_dtypes;
-    std::vector<NumericColumn> columns;
-    for (py::handle name : names.indicator) {
-        py::object series = df[name];
-        auto column = py::isinstance(series, pd.attr("Series")) ? numeric_column(series) : std::nullopt;
-        if (!column) return std::nullopt;
-        column_dtypes.append(series.attr("dtype"));
-        mean_dtypes.append(np.attr(column->single ? "float32" : "float64"));
-        columns.push_back(std::move(*column));
-    }
-
     const std::size_t k = columns.size(), time_columns = py::len(names.time);
-    const auto windows = static_cast<py::ssize_t>(count);
+    const auto windows = static_cast<py::ssize_t>(plan.count);
     DoubleArray max({static_cast<py::ssize_t>(k), windows}), mean({static_cast<py::ssize_t>(k), windows}),
         std({static_cast<py::ssize_t>(time_columns), windows});
-    std::vector<kernels::Column> views;
+    std::vector<kn::Column> views;
     for (const NumericColumn& column : columns) views.push_back(column.view());
     {
         py::gil_scoped_release nogil;
-        kernels::window_moments(views, {count, static_cast<std::size_t>(*length), static_cast<std::size_t>(*step)},
-                                mutable_span_of(max), mutable_span_of(mean), mutable_span_of(std));
+        kn::window_moments(views, {plan.count, plan.length, plan.step}, mutable_span_of(max), mutable_span_of(mean),
+                           mutable_span_of(std));
     }
 
+    py::list labels = names.max + names.mean + names.std;
+    if (std::all_of(columns.begin(), columns.end(), [](const NumericColumn& c) { return !c.single; }) &&
+        std::all_of(column_dtypes.begin(), column_dtypes.end(),
+                    [&](py::handle dtype) { return dtype.equal(np.attr("dtype")("float64")); })) {
+        // Windows of float64 columns give float64 statistics: the three blocks
+        // of statistics by window are the frame's one block.
+        py::object block = np.attr("concatenate")(py::make_tuple(max, mean, std));
+        return pd.attr("DataFrame")(block.attr("T"), "index"_a = index, "columns"_a = labels, "copy"_a = false);
+    }
     // pandas reduces each window to one Series per statistic, in the common
     // type of the columns' results, then builds the frame from those scalars.
     auto frame_dtype = [&](py::handle dtypes) {
@@ -157,14 +263,156 @@ std::optional<py::object> rolling_by_kernel(const Module& m, py::handle df, cons
     py::dict data;
     add_columns(data, names.max, max, frame_dtype(column_dtypes));
     add_columns(data, names.mean, mean, frame_dtype(mean_dtypes));
-    if (time_columns > 0) add_columns(data, names.std, std, frame_dtype(mean_dtypes[py::slice(0, time_columns, 1)]));
+    if (time_columns > 0) {
+        add_columns(data, names.std, std,
+                    frame_dtype(mean_dtypes[py::slice(0, static_cast<py::ssize_t>(time_columns), 1)]));
+    }
+    return pd.attr("DataFrame")(data, "index"_a = index);
+}
 
-    std::vector<py::ssize_t> last_rows(count);
-    for (std::size_t w = 0; w < count; ++w) last_rows[w] = static_cast<py::ssize_t>(w) * *step + *length - 1;
-    return pd.attr("DataFrame")(data, "index"_a = window_index(df, last_rows));
+// All windows of a frame in one native pass. Nothing when a column or an
+// argument is outside what the kernel reproduces; pandas then takes the
+// windows one by one.
+std::optional<py::object> rolling_by_kernel(const Module& m, py::handle df, const features::Names& names,
+                                            py::handle window, py::handle starts) {
+    const auto plan = window_plan(py::len(df), window, starts);
+    // A list of time-domain names makes the indicator list start with them.
+    if (!plan || !PyList_CheckExact(names.time.ptr())) return std::nullopt;
+    // The selection raises pandas' own error for a missing column; more
+    // columns than names means that df repeats a name.
+    py::object selected = df.attr("iloc")[py::slice(0, 0, 1)][names.indicator];
+    if (py::len(selected.attr("columns")) != py::len(names.indicator)) return std::nullopt;
+    py::object pd = m.global("pd");
+    py::module_ np = py::module_::import("numpy");
+    const auto series_list = named_columns(df, names.indicator);
+    if (!series_list) return std::nullopt;
+    py::list column_dtypes, mean_dtypes;
+    std::vector<NumericColumn> columns;
+    for (const py::object& series : *series_list) {
+        auto column = py::isinstance(series, pd.attr("Series")) ? numeric_column(series) : std::nullopt;
+        if (!column) return std::nullopt;
+        column_dtypes.append(series.attr("dtype"));
+        mean_dtypes.append(np.attr(column->single ? "float32" : "float64"));
+        columns.push_back(std::move(*column));
+    }
+    py::object index = df.attr("index")[positions_of(plan->last_rows())];
+    return rolling_frame(m, columns, column_dtypes, mean_dtypes, names, *plan, index);
+}
+
+// A window longer than the data shrinks to the whole frame; windows start
+// every `step` rows and must fit.
+std::pair<py::object, py::object> window_starts(std::size_t rows, py::handle window, py::handle step) {
+    py::object length = builtin("min")(window, rows);
+    py::object starts = builtin("range")(0, py::int_(rows) - length + py::int_(1), step);
+    return {length, starts};
+}
+
+py::object without_incomplete_rows(py::handle frame) {
+    return frame.attr("dropna")("axis"_a = "index", "how"_a = "any");
 }
 
 }  // namespace
+
+namespace features {
+
+Names Names::of(py::handle indicator_col_name) {
+    py::object time = indicator_col_name.attr("time");
+    py::object frequency = indicator_col_name.attr("frequency");
+    py::object fail_mode = indicator_col_name.attr("fail_mode");
+    py::object indicator = time + frequency + fail_mode;
+    return {time, indicator, suffixed(indicator, "_max"), suffixed(indicator, "_mean"), suffixed(time, "_std")};
+}
+
+std::optional<Names> plain_names(py::handle indicator_col_name) {
+    for (const char* family : {"time", "frequency", "fail_mode"}) {
+        if (!py::hasattr(indicator_col_name, family) || !PyList_CheckExact(indicator_col_name.attr(family).ptr())) {
+            return std::nullopt;
+        }
+    }
+    Names names = Names::of(indicator_col_name);
+    if (py::len(py::set(names.indicator)) != py::len(names.indicator)) return std::nullopt;
+    return names;
+}
+
+std::optional<std::int64_t> bin_width(py::handle time_scale, py::handle index_type) {
+    std::int64_t seconds = 0;
+    if (PyUnicode_CheckExact(time_scale.ptr()) && is_text(time_scale, "min")) seconds = 60;
+    if (PyUnicode_CheckExact(time_scale.ptr()) && is_text(time_scale, "h")) seconds = 3600;
+    if (seconds == 0) return std::nullopt;
+    const std::string unit = text(py::module_::import("numpy").attr("datetime_data")(index_type)[py::int_(0)]);
+    if (unit == "s") return seconds;
+    if (unit == "ms") return seconds * 1000;
+    if (unit == "us") return seconds * 1000000;
+    if (unit == "ns") return seconds * 1000000000;
+    return std::nullopt;
+}
+
+py::object binned(const Module& m, const SortedRows& rows, const Names& names, std::int64_t width,
+                  py::handle time_scale) {
+    const std::size_t p = py::len(names.indicator), t = py::len(names.time);
+    kn::Bins bins;
+    {
+        py::gil_scoped_release nogil;
+        bins = kn::cut_sorted_times(span_of(rows.times), width);
+    }
+    const std::size_t n = bins.size();
+    std::vector<DoubleArray> indicator_columns;
+    std::vector<const double*> indicator_values;
+    for (std::size_t j = 0; j < p; ++j) {
+        indicator_columns.push_back(rows.column(j));
+        if (static_cast<std::size_t>(indicator_columns.back().size()) != rows.length()) {
+            raise(PyExc_ValueError, "an indicator column does not have one value per row");
+        }
+        indicator_values.push_back(indicator_columns.back().data());
+    }
+    DoubleArray statistics({static_cast<py::ssize_t>(2 * p + t), static_cast<py::ssize_t>(n)});
+    auto block = [&](std::size_t first, std::size_t count) {
+        return std::span<double>(statistics.mutable_data() + first * n, count * n);
+    };
+    {
+        py::gil_scoped_release nogil;
+        kn::bin_moments(indicator_values, bins, kChunkRows, t, block(0, p), block(p, p), block(2 * p, t));
+    }
+    const std::vector<std::size_t> kept = complete_bins(statistics, n);
+    Int64Array labels(static_cast<py::ssize_t>(kept.size()));
+    std::vector<py::ssize_t> kept_positions(kept.begin(), kept.end());
+    for (std::size_t i = 0; i < kept.size(); ++i) labels.mutable_at(static_cast<py::ssize_t>(i)) = bins.labels[kept[i]];
+    const std::int64_t multiple = kept_frequency(bins, kept, width);
+    py::object freq = py::none();
+    if (multiple == 1) freq = py::reinterpret_borrow<py::object>(time_scale);
+    if (multiple > 1) freq = py::str(std::to_string(multiple)) + py::reinterpret_borrow<py::object>(time_scale);
+    py::object index = time_index(m, labels, rows, freq);
+    // One block of features by bins, whole (no copy) when every bin is complete.
+    py::object values = statistics.attr("T");
+    if (kept.size() < n) values = values[positions_of(kept_positions)];
+    py::list columns = names.max + names.mean + names.std;
+    return m.global("pd").attr("DataFrame")(values, "index"_a = index, "columns"_a = columns, "copy"_a = false);
+}
+
+std::optional<py::object> rolling(const Module& m, const SortedRows& rows, const Names& names, py::handle window,
+                                  py::handle step) {
+    auto [length, starts] = window_starts(rows.length(), window, step);
+    const auto plan = window_plan(rows.length(), length, starts);
+    if (!plan) return std::nullopt;
+    py::module_ np = py::module_::import("numpy");
+    py::list column_dtypes, mean_dtypes;
+    std::vector<NumericColumn> columns;
+    for (std::size_t j = 0; j < py::len(names.indicator); ++j) {
+        columns.push_back({rows.column(j), false});
+        column_dtypes.append(np.attr("float64"));
+        mean_dtypes.append(np.attr("float64"));
+    }
+    const std::vector<py::ssize_t> last_rows = plan->last_rows();
+    Int64Array last_times(static_cast<py::ssize_t>(last_rows.size()));
+    for (std::size_t w = 0; w < last_rows.size(); ++w) {
+        last_times.mutable_at(static_cast<py::ssize_t>(w)) = rows.times.at(last_rows[w]);
+    }
+    py::object frame = rolling_frame(m, columns, column_dtypes, mean_dtypes, names, *plan,
+                                     time_index(m, last_times, rows));
+    return without_incomplete_rows(frame);
+}
+
+}  // namespace features
 
 py::object safe_resample_max(const Module& m, py::object df, py::object indicator_name, py::object time_scale,
                              py::object chunk_size) {
@@ -205,7 +453,15 @@ py::object safe_resample_mean(const Module&, py::object df, py::object indicator
 }
 
 py::object feature_extraction(const Module& m, py::object df, py::object indicator_col_name, py::object time_scale) {
-    const FeatureNames names = feature_names(indicator_col_name);
+    // Plain records over float64 columns of a sorted minute- or hour-binned
+    // frame go through the kernel in one pass; everything else through the
+    // chunked resampling.
+    if (auto names = features::plain_names(indicator_col_name)) {
+        if (auto features = binned_from_frame(m, df, *names, time_scale)) {
+            return py::make_tuple(*features, indicator_col_name);
+        }
+    }
+    const features::Names names = features::Names::of(indicator_col_name);
     py::object df_max = m.call("safe_resample_max", df, names.indicator, time_scale);
     df_max.attr("columns") = names.max;
     py::object df_mean = m.call("safe_resample_mean", df, names.indicator, time_scale);
@@ -218,20 +474,16 @@ py::object feature_extraction(const Module& m, py::object df, py::object indicat
     parts.append(df_std);
     py::object df_features = m.global("pd").attr("concat")(parts, "axis"_a = 1);
     // Empty bins, and bins of one row (no deviation), are dropped.
-    df_features = df_features.attr("dropna")("axis"_a = "index", "how"_a = "any");
-    return py::make_tuple(df_features, indicator_col_name);
+    return py::make_tuple(without_incomplete_rows(df_features), indicator_col_name);
 }
 
 py::object feature_extraction_rolling(const Module& m, py::object df, py::object indicator_col_name,
                                       py::object window, py::object step) {
-    const FeatureNames names = feature_names(indicator_col_name);
-    // A window longer than the data shrinks to the whole frame.
-    window = builtin("min")(window, py::len(df));
-    py::object starts = builtin("range")(0, py::int_(py::len(df)) - window + py::int_(1), step);
-    std::optional<py::object> df_features = rolling_by_kernel(m, df, names, window, starts);
-    if (!df_features) df_features = rolling_by_windows(m, df, names, window, starts);
-    py::object complete = df_features->attr("dropna")("axis"_a = "index", "how"_a = "any");
-    return py::make_tuple(complete, indicator_col_name);
+    const features::Names names = features::Names::of(indicator_col_name);
+    auto [length, starts] = window_starts(py::len(df), window, step);
+    std::optional<py::object> df_features = rolling_by_kernel(m, df, names, length, starts);
+    if (!df_features) df_features = rolling_by_windows(m, df, names, length, starts);
+    return py::make_tuple(without_incomplete_rows(*df_features), indicator_col_name);
 }
 
 }  // namespace algo::hi

@@ -2,6 +2,7 @@
 
 #include "core/arrays.hpp"
 #include "core/kernels/quadratic_form.hpp"
+#include "fitted_models.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -15,7 +16,7 @@ namespace {
 // scaler runs before the labels are read, so a frame without them fails only
 // after fitting or applying the scaler.
 py::object transformed_frame(const Module& m, py::handle scaler, py::handle df) {
-    py::object values = scaler.attr("transform")(df);
+    py::object values = fitted::transformed(scaler, df);
     py::object index = df.attr("index");
     py::object columns = df.attr("columns");
     return m.global("pd").attr("DataFrame")(values, "index"_a = index, "columns"_a = columns);
@@ -36,10 +37,42 @@ ScoreModel fit_score_model(const Module& m, py::object n_components, py::handle 
     ScoreModel model;
     model.pca = m.global("PCA")("n_components"_a = n_components);
     model.pca.attr("fit")(df_scaled);
-    model.scores = model.pca.attr("transform")(df_scaled);
+    model.scores = fitted::pca_scores(model.pca, df_scaled);
     model.mu = model.scores.attr("mean")("axis"_a = 0);
     model.cov = m.global("np").attr("cov")(model.scores.attr("T"));
     return model;
+}
+
+// A frame of one column, as `frame = DataFrame(index=index); frame[label] =
+// values` builds it: values aligned on the index (a Series) or taken in order
+// (an array of the index's length); anything else goes through that very
+// assignment, which reports a length that does not fit in its own words.
+py::object single_column_frame(const Module& m, const char* label, py::handle values, py::handle index) {
+    py::object pd = m.global("pd");
+    const bool fits = py::isinstance(values, pd.attr("Series"))
+                          ? truthy(values.attr("index").attr("equals")(index))
+                          : py::isinstance<py::array>(values) && py::reinterpret_borrow<py::array>(values).ndim() == 1 &&
+                                py::len(values) == py::len(index);
+    if (fits) {
+        py::dict data;
+        data[py::str(label)] = values;
+        return pd.attr("DataFrame")(data, "index"_a = index);
+    }
+    py::object frame = pd.attr("DataFrame")("index"_a = index);
+    frame[py::str(label)] = values;
+    return frame;
+}
+
+// A Python or numpy number that numpy combines with float64 values as with
+// a float64 Series.
+bool plain_number(py::handle value) {
+    return PyFloat_CheckExact(value.ptr()) || (PyLong_CheckExact(value.ptr())) ||
+           py::isinstance(value, py::module_::import("numpy").attr("floating"));
+}
+
+bool plain_float64(py::handle series) {
+    py::object dtype = series.attr("dtype");
+    return py::isinstance<py::dtype>(dtype) && py::reinterpret_borrow<py::dtype>(dtype).is(py::dtype::of<double>());
 }
 
 // With one retained component the covariance is a 0-d array; it stands for the
@@ -85,8 +118,8 @@ py::object spe_model(const Module& m, py::handle df, py::object scaled, py::obje
 
     py::object pca = m.global("PCA")("n_components"_a = 0.9);
     pca.attr("fit")(scaled);
-    py::object scores = pca.attr("transform")(scaled);
-    py::object reconstruction = pca.attr("inverse_transform")(scores);
+    py::object scores = fitted::pca_scores(pca, scaled);
+    py::object reconstruction = fitted::pca_reconstruction(pca, scores);
     py::object residual = scaled - reconstruction;
     py::object columns = df.attr("columns");
     py::object residual_df = pd.attr("DataFrame")(residual, "index"_a = index, "columns"_a = columns);
@@ -147,23 +180,24 @@ py::object health_modeling(const Module& m, py::object df_scaled, py::object alp
 py::object cal_T2(const Module& m, py::object df_scaled, py::object pca, py::object model_mu, py::object model_cov,
                   py::object df_scaled_index) {
     py::object np = m.global("np");
-    py::object df_pca = pca.attr("transform")(df_scaled);
+    py::object df_pca = fitted::pca_scores(pca, df_scaled);
     py::object metric = np.attr("linalg").attr("pinv")(as_matrix(np, model_cov));
     py::object values = hotelling_t2(df_pca, model_mu, metric);
-    py::object frame = m.global("pd").attr("DataFrame")("index"_a = df_scaled_index);
-    frame[py::str("tsquare")] = values;
-    return py::make_tuple(frame, df_pca);
+    return py::make_tuple(single_column_frame(m, "tsquare", values, df_scaled_index), df_pca);
 }
 
 py::object Health_Index(const Module& m, py::object tsquare_df, py::object ucl, py::object score_tightness) {
     py::object np = m.global("np");
     py::object tsquare = tsquare_df[py::str("tsquare")];
+    // The arithmetic on the column's plain values when the operands are plain
+    // numbers: the same ufuncs on the same values as on the Series.
+    if (plain_number(ucl) && plain_number(score_tightness) && plain_float64(tsquare)) {
+        tsquare = tsquare.attr("to_numpy")();
+    }
     py::object ratio = tsquare / ucl;
     py::object exponent = np.attr("log")(score_tightness) * ratio;
     py::object score = np.attr("exp")(exponent) * py::int_(100);
-    py::object frame = m.global("pd").attr("DataFrame")("index"_a = tsquare_df.attr("index"));
-    frame[py::str("Score")] = score;
-    return frame;
+    return single_column_frame(m, "Score", score, tsquare_df.attr("index"));
 }
 
 py::object T2_Anomaly_Rate(const Module& m, py::object tsquare_values, py::object ucl) {
@@ -176,7 +210,7 @@ py::object T2_Anomaly_Rate(const Module& m, py::object tsquare_values, py::objec
 py::object SPE_residual(const Module& m, py::object df, py::object df_scaled_index, py::object alpha) {
     py::object scaler = m.global("StandardScaler")();
     scaler.attr("fit")(df);
-    py::object scaled = scaler.attr("transform")(df);
+    py::object scaled = fitted::transformed(scaler, df);
     return spe_model(m, df, scaled, df_scaled_index, alpha);
 }
 

@@ -45,18 +45,6 @@ Local time_scale_of(const Settings& settings) {
     return time_scale;
 }
 
-py::object compressed(const Module& m, py::handle df, py::handle time_col) {
-    return item(m.call("compress_by_second", df, time_col), 0);
-}
-
-py::list numeric_labels(py::handle df, py::handle time_col) {
-    py::list labels;
-    labels.append(time_col);
-    const py::object numeric = df.attr("select_dtypes")("include"_a = "number").attr("columns");
-    for (py::handle label : numeric) labels.append(label);
-    return labels;
-}
-
 py::list without_quality(const Module& m, const py::list& labels, py::handle time_col) {
     py::object text = m.global("pd").attr("Index")(labels).attr("str");
     auto containing = [&](const char* word) {
@@ -78,37 +66,13 @@ py::list present(py::handle wanted, py::handle labels) {
     return found;
 }
 
-py::object with_columns(py::handle df, py::handle labels) { return df[labels]; }
-
-py::object with_parsed_times(const Module& m, py::object df, py::handle time_col) {
-    py::object parsed = m.global("pd").attr("to_datetime")(df[time_col], "errors"_a = "coerce");
-    // A frame of its own, so that the assignment never writes through to the
-    // caller's data nor warns about it.
-    df = df.attr("copy")("deep"_a = false);
-    df[time_col] = parsed;
-    return df;
-}
-
-TimeSpan time_span(py::handle df, py::handle time_col) {
-    py::object times = df[time_col];
-    py::object start = times.attr("min")().attr("strftime")(kTimeFormat);
-    py::object end = times.attr("max")().attr("strftime")(kTimeFormat);
-    return {start, end};
-}
-
-py::object indexed_by_time(py::handle df, py::handle time_col) {
-    py::list subset;
-    subset.append(time_col);
-    return df.attr("dropna")("subset"_a = subset).attr("set_index")(time_col);
-}
-
 bool codebook_applies(py::handle codebook) {
     return truthy(codebook) && truthy(ne(codebook.attr("get")("setup_name"), py::str("None")));
 }
 
-py::object codebook_filtered(const Module& m, py::handle df, py::handle codebook, const char* control) {
+void codebook_filter(const Module& m, Rows& rows, py::handle codebook, const char* control) {
     py::object mapping = m.call("feature_threshold_mapping", codebook);
-    return item(m.call("codebook_df_filter", df, mapping, "control"_a = control), 0);
+    rows = Rows::of(item(m.call("codebook_df_filter", rows.frame(), mapping, "control"_a = control), 0));
 }
 
 bool is_empty(py::handle df) { return df.is_none() || truthy(df.attr("empty")); }
@@ -176,25 +140,61 @@ Extraction scoring_extraction(const std::string& setting) {
     return {};
 }
 
-void extract(const Module& m, const Extraction& extraction, py::object& df, Local& record, const Local& time_scale,
-             py::handle time_col) {
-    py::object result;
+namespace {
+
+// The feature frame of an extraction's result; its family record replaces `record`.
+py::object returned_features(py::handle result, Local& record) {
+    auto [features, returned_record] = unpack<2>(result);
+    record = returned_record;
+    return features;
+}
+
+// The extractions the module's own functions would run, natively on the
+// rows; nothing when the rows or the record are beyond the kernels.
+std::optional<py::object> native_binned(const Module& m, const Rows& rows, py::handle record, py::handle time_scale) {
+    if (!m.owns("feature_extraction") || !m.owns("safe_resample_max") || !m.owns("safe_resample_mean")) {
+        return std::nullopt;
+    }
+    const auto names = features::plain_names(record);
+    const auto sorted = names ? rows.sorted_rows(*names) : std::nullopt;
+    if (!sorted || sorted->length() == 0) return std::nullopt;
+    const auto width = features::bin_width(time_scale, sorted->index_type);
+    if (!width) return std::nullopt;
+    return features::binned(m, *sorted, *names, *width, time_scale);
+}
+
+std::optional<py::object> native_rolling(const Module& m, const Rows& rows, py::handle record, int window, int step) {
+    if (!m.owns("feature_extraction_rolling")) return std::nullopt;
+    const auto names = features::plain_names(record);
+    const auto sorted = names ? rows.sorted_rows(*names) : std::nullopt;
+    if (!sorted) return std::nullopt;
+    return features::rolling(m, *sorted, *names, py::int_(window), py::int_(step));
+}
+
+}  // namespace
+
+py::object extract(const Module& m, const Extraction& extraction, Rows& rows, Local& record, const Local& time_scale,
+                   py::handle time_col) {
+    std::optional<py::object> features;
     switch (extraction.kind) {
         case Extraction::Kind::none:
-            return;
+            return rows.frame();
         case Extraction::Kind::binned:
-            if (extraction.hour_min_rows > 0 && is_text(time_scale.get(), "h")) {
-                df = m.call("time_filter", df, time_col, "sec_count"_a = extraction.hour_min_rows);
+            if (extraction.hour_min_rows > 0 && is_text(time_scale.get(), "h") &&
+                !(m.owns("time_filter") && rows.drop_thin_hours(static_cast<std::size_t>(extraction.hour_min_rows)))) {
+                rows = Rows::of(m.call("time_filter", rows.frame(), time_col, "sec_count"_a = extraction.hour_min_rows));
             }
-            result = m.call("feature_extraction", df, record.get(), time_scale.get());
-            break;
+            features = native_binned(m, rows, record.get(), time_scale.get());
+            if (features) return *features;
+            return returned_features(m.call("feature_extraction", rows.frame(), record.get(), time_scale.get()), record);
         case Extraction::Kind::rolling:
-            result = m.call("feature_extraction_rolling", df, record.get(), extraction.window, extraction.step);
-            break;
+            features = native_rolling(m, rows, record.get(), extraction.window, extraction.step);
+            if (features) return *features;
+            return returned_features(m.call("feature_extraction_rolling", rows.frame(), record.get(),
+                                            extraction.window, extraction.step),
+                                     record);
     }
-    auto [features, returned_record] = unpack<2>(result);
-    df = features;
-    record = returned_record;
+    return rows.frame();
 }
 
 FittedScaling fit_scaling(const Module& m, const std::string& scale_setting, py::handle df) {

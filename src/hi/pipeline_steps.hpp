@@ -7,6 +7,7 @@
 
 #include "core/function.hpp"
 #include "core/status.hpp"
+#include "rows.hpp"
 
 #include <optional>
 #include <string>
@@ -32,40 +33,18 @@ struct Settings {
 // "min" for field value "0", "h" for "1"; any other value leaves it unset.
 Local time_scale_of(const Settings& settings);
 
-// compress_by_second(df, time_col)[0]: one row per second.
-py::object compressed(const Module& m, py::handle df, py::handle time_col);
-
-// The labels of the time column and of the numeric columns, in frame order.
-py::list numeric_labels(py::handle df, py::handle time_col);
-
-// `labels` without those of quality columns: labels containing "percentage"
-// or "QC" in any case. The time column's label stays.
+// The labels of `labels` without those of quality columns: labels containing
+// "percentage" or "QC" in any case. The time column's label stays.
 py::list without_quality(const Module& m, const py::list& labels, py::handle time_col);
 
 // Those of `wanted` that are among `labels`, in the order of `wanted`.
 py::list present(py::handle wanted, py::handle labels);
 
-// df[labels]. The steps above only choose labels, so that the frame is
-// copied once however many of them a pipeline takes.
-py::object with_columns(py::handle df, py::handle labels);
-
-// The time column parsed, unparseable times as NaT.
-py::object with_parsed_times(const Module& m, py::object df, py::handle time_col);
-
-// Earliest and latest parsed time, "%Y-%m-%d %H:%M:%S"; NaT fails to format.
-struct TimeSpan {
-    py::object start, end;
-};
-TimeSpan time_span(py::handle df, py::handle time_col);
-
-// Rows with a time, indexed by it.
-py::object indexed_by_time(py::handle df, py::handle time_col);
-
 // Whether a codebook asks for filtering: truthy and not named "None".
 bool codebook_applies(py::handle codebook);
 
 // Rows inside the codebook ranges; `control` is "all" or "min".
-py::object codebook_filtered(const Module& m, py::handle df, py::handle codebook, const char* control);
+void codebook_filter(const Module& m, Rows& rows, py::handle codebook, const char* control);
 
 bool is_empty(py::handle df);
 
@@ -102,10 +81,12 @@ struct Extraction {
 // use the rolling windows of 120/60 and 60/30 rows.
 Extraction scoring_extraction(const std::string& setting);
 
-// Runs the extraction: the feature frame replaces `df` and the family record
-// returned by the extraction replaces `record`. `Kind::none` leaves both.
-void extract(const Module& m, const Extraction& extraction, py::object& df, Local& record, const Local& time_scale,
-             py::handle time_col);
+// Runs the extraction and returns the feature frame; the family record the
+// extraction returns replaces `record`. `Kind::none` returns the rows' frame
+// and leaves the record. The module's own extractions run natively on rows
+// that are native still.
+py::object extract(const Module& m, const Extraction& extraction, Rows& rows, Local& record, const Local& time_scale,
+                   py::handle time_col);
 
 // Scaling by setting when a model is trained: "1" none (an unfitted standard
 // scaler stands in), "2" standardize, "3" minmax_scale; otherwise unset.

@@ -1,8 +1,12 @@
 #include "pipelines.hpp"
 
+#include "cleaning.hpp"
+#include "core/stage_clock.hpp"
 #include "core/status.hpp"
 #include "pipeline_steps.hpp"
+#include "rows.hpp"
 
+#include <algorithm>
 #include <optional>
 
 namespace algo::hi {
@@ -23,7 +27,7 @@ steps::Extraction training_extraction(const std::string& setting, int hour_min_r
 
 // Status, build time and data span close a trained model dictionary; a
 // warning-line model ends with its line.
-void close_model(const Module& m, const steps::ModelEntries& trained, const steps::TimeSpan& span,
+void close_model(const Module& m, const steps::ModelEntries& trained, const TimeSpan& span,
                  const status::Progress& progress, py::dict& result) {
     status::append_success(result, progress);
     result["build_time"] = steps::now_text(m);
@@ -36,50 +40,71 @@ void close_model(const Module& m, const steps::ModelEntries& trained, const step
 // stage codes of the training pipelines.
 steps::ModelEntries model_of(const Module& m, const steps::Settings& settings, py::handle features,
                              const Local& record, py::handle time_col, const Local& time_scale,
-                             status::Progress& progress) {
+                             status::Progress& progress, StageClock& clock) {
+    clock.enter("scaling");
     progress.enter("Error_07");
     const steps::FittedScaling scaling = steps::fit_scaling(m, settings.scale, features);
 
+    clock.enter("model");
     progress.enter("Error_08");
     steps::check_model_size(scaling.frame, progress);
     std::optional<steps::HealthModel> model;
     if (settings.model == "1") model = steps::fit_health_model(m, scaling.frame, scaling.frame, features);
 
+    clock.enter("assembly");
     progress.enter("Error_09");
     return steps::model_entries(m, settings.rul_deadline, bound(model, "T2"), scaling, record, time_col, time_scale);
 }
 
+// Compressed rows: the time column and the numeric columns but the quality
+// ones, times parsed, the span of the times, rows indexed by their time.
+TimeSpan prepared_rows(const Module& m, Rows& rows, py::handle time_col) {
+    rows.select(steps::without_quality(m, rows.numeric_labels(time_col), time_col));
+    rows.parse_times(m, time_col);
+    const TimeSpan span = rows.time_span(time_col);
+    rows.index_by_time(time_col);
+    return span;
+}
+
+// The names of the low-resolution columns. The module's own screening only
+// reads the frame it is given, so native rows stay native.
+py::object low_resolution_of(const Module& m, Rows& rows) {
+    if (m.owns("low_resolution")) return m.call("low_resolution", Rows(rows).frame());
+    return m.call("low_resolution", rows.frame());
+}
+
 py::dict train(const Module& m, py::object df, py::handle algo_config, py::handle codebook,
-               status::Progress& progress) {
+               status::Progress& progress, StageClock& clock) {
     const py::str time_col(kTimeColumn);
     progress.enter("Error_01");
-    df = steps::compressed(m, df, time_col);
+    Rows rows = Rows::compressed(m, df, time_col, &clock);
 
+    clock.enter("selection");
     progress.enter("Error_02");
     const steps::Settings settings = steps::Settings::parse(algo_config);
     const Local time_scale = steps::time_scale_of(settings);
 
     progress.enter("Error_03");
-    df = steps::with_columns(df, steps::without_quality(m, steps::numeric_labels(df, time_col), time_col));
-    df = steps::with_parsed_times(m, df, time_col);
-    const steps::TimeSpan span = steps::time_span(df, time_col);
-    df = steps::indexed_by_time(df, time_col);
-    if (steps::codebook_applies(codebook)) df = steps::codebook_filtered(m, df, codebook, "all");
-    if (steps::is_empty(df)) progress.notice(status::kNoteCodebookEmpty);
+    const TimeSpan span = prepared_rows(m, rows, time_col);
+    if (steps::codebook_applies(codebook)) steps::codebook_filter(m, rows, codebook, "all");
+    if (rows.empty()) progress.notice(status::kNoteCodebookEmpty);
 
     progress.enter("Error_04");
-    steps::Families families = steps::Families::of(df.attr("columns"));
+    steps::Families families = steps::Families::of(rows.labels());
     if (settings.low_feature_select == "1") {
         progress.enter("Error_05");
-        families.remove(m.call("low_resolution", df));
+        families.remove(low_resolution_of(m, rows));
     }
 
     progress.enter("Error_06");
     Local record = steps::family_record(m, settings.feature, families);
-    steps::extract(m, training_extraction(settings.feature_extraction, 1800), df, record, time_scale, time_col);
-    if (steps::is_empty(df)) progress.notice(status::kNoteDowntime);
+    clock.enter("extraction");
+    py::object features =
+        steps::extract(m, training_extraction(settings.feature_extraction, 1800), rows, record, time_scale, time_col);
+    if (steps::is_empty(features)) progress.notice(status::kNoteDowntime);
 
-    const steps::ModelEntries trained = model_of(m, settings, df, record, time_col, time_scale, progress);
+    const steps::ModelEntries trained = model_of(m, settings, features, record, time_col, time_scale, progress, clock);
+    clock.enter("assembly");
     py::dict result = trained.entries;
     result["algo_config"] = algo_config;
     result["codebook_setup"] = codebook;
@@ -99,60 +124,142 @@ py::object grown_ratio(py::handle max_ratio, py::handle step) {
     return grown;
 }
 
+// The rows of each cleaning pass: IQR_outlier_percent_clean of a copy of the
+// prepared rows. The module's own cleaning of native float64 rows marks them
+// natively and finds each column's fences once for all passes, since passes
+// differ only in the allowed outlier share.
+class CleaningPasses {
+public:
+    CleaningPasses(const Module& m, Rows rows) : m_(m), rows_(std::move(rows)) {
+        const auto columns = rows_.numeric_columns();
+        native_ = m.owns("IQR_outlier_percent_clean") && m.binds("np", "numpy") && rows_.native() &&
+                  std::all_of(columns.begin(), columns.end(), [](const Rows::Numeric& c) { return c.float64; });
+    }
+
+    struct Pass {
+        Rows rows;
+        bool same_rows;  // as the previous pass
+    };
+
+    Pass cleaned(py::handle max_ratio, py::handle datetime_name) {
+        if (!native_) {
+            py::object frame = rows_.frame().attr("copy")();
+            return {Rows::of(m_.call("IQR_outlier_percent_clean", frame, max_ratio, datetime_name)), false};
+        }
+        if (!marks_) {
+            std::vector<py::object> columns;
+            for (Rows::Numeric& column : rows_.numeric_columns()) {
+                columns.push_back(m_.global("pd").attr("Series")(column.values, "copy"_a = false));
+            }
+            marks_.emplace(m_, std::move(columns), py::float_(1.5), rows_.length());
+        }
+        py::array_t<bool> drop = marks_->rows_to_drop(max_ratio);
+        std::vector<bool> dropped(drop.data(), drop.data() + drop.size());
+        const bool same_rows = previous_ && *previous_ == dropped;
+        previous_ = std::move(dropped);
+        Rows pass = rows_;
+        pass.keep(m_.global("np").attr("logical_not")(drop));
+        return {pass, same_rows};
+    }
+
+private:
+    const Module& m_;
+    Rows rows_;
+    bool native_;
+    std::optional<cleaning::OutlierMarks> marks_;
+    std::optional<std::vector<bool>> previous_;
+};
+
+// What a cleaning pass trains from its rows.
+struct PassModel {
+    TimeSpan span;
+    steps::ModelEntries trained;
+};
+
+// Whether a pass on the rows of the previous pass trains the very model that
+// pass trained: every step of the pass is the module's own, on the libraries
+// bound at initialisation, and the model was not refitted with a fixed
+// component count (a solver scikit-learn may then pick draws random numbers).
+bool repeats_previous_model(const Module& m, const PassModel& previous) {
+    for (const char* step : {"time_filter", "feature_extraction", "safe_resample_max", "safe_resample_mean",
+                             "feature_extraction_rolling", "standardize", "minmax_scale", "health_modeling", "cal_T2",
+                             "Health_Index", "T2_Anomaly_Rate", "SPE_residual"}) {
+        if (!m.owns(step)) return false;
+    }
+    const bool libraries = m.binds("np", "numpy") && m.binds("pd", "pandas") &&
+                           m.binds("StandardScaler", "sklearn.preprocessing", "StandardScaler") &&
+                           m.binds("PCA", "sklearn.decomposition", "PCA") && m.binds("f", "scipy.stats", "f") &&
+                           m.binds("norm", "scipy.stats", "norm");
+    return libraries && PyFloat_Check(previous.trained.entries["pca"].attr("n_components").ptr());
+}
+
 // Training on the rows that survive IQR cleaning, retried with a growing
 // allowed outlier share until the model is robust enough.
 py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, py::handle ratio_start,
-                         py::handle ratio_step, py::handle ratio_limit, status::Progress& progress) {
+                         py::handle ratio_step, py::handle ratio_limit, status::Progress& progress,
+                         StageClock& clock) {
     auto stored = [&](const char* key) { return py::object(dictionary[py::str(key)]); };
     const py::object time_col = stored("datetime_name");
     const steps::Settings settings = steps::Settings::parse(stored("algo_config"));
     const Local time_scale("time_scale", stored("time_scale"));
 
     progress.enter("Error_01");
-    df = steps::compressed(m, df, time_col);
-    df = steps::with_columns(df, steps::numeric_labels(df, time_col));
+    Rows rows = Rows::compressed(m, df, time_col, &clock);
+    clock.enter("selection");
+    rows.select(rows.numeric_labels(time_col));
 
     progress.enter("Error_03");
-    df = steps::with_columns(df, steps::without_quality(m, py::list(df.attr("columns")), time_col));
+    rows.select(steps::without_quality(m, rows.labels(), time_col));
     const py::object codebook = stored("codebook_setup");
-    if (steps::codebook_applies(codebook)) df = steps::codebook_filtered(m, df, codebook, "all");
+    if (steps::codebook_applies(codebook)) steps::codebook_filter(m, rows, codebook, "all");
 
     progress.enter("Error_04");
-    steps::Families families = steps::Families::of(df.attr("columns"));
+    steps::Families families = steps::Families::of(rows.labels());
 
     progress.enter("Error_05");
     if (settings.low_feature_select == "1") {
-        py::object low = m.call("low_resolution", df);
-        df = df.attr("drop")("columns"_a = low, "errors"_a = "ignore");
+        py::object low = low_resolution_of(m, rows);
+        rows.drop(low);
         families.remove(low);
     }
 
     progress.enter("Error_06");
     Local record = steps::family_record(m, settings.feature, families);
 
+    CleaningPasses passes(m, rows);
+    std::optional<PassModel> model;
     std::optional<py::dict> result;
     for (py::object max_ratio = py::reinterpret_borrow<py::object>(ratio_start); truthy(le(max_ratio, ratio_limit));
          max_ratio = grown_ratio(max_ratio, ratio_step)) {
+        clock.enter("cleaning");
         progress.enter("Error_03");
-        py::object rows = df.attr("copy")();
-        rows = m.call("IQR_outlier_percent_clean", rows, max_ratio, stored("datetime_name"));
-        rows = steps::with_parsed_times(m, rows, time_col);
-        const steps::TimeSpan span = steps::time_span(rows, time_col);
-        rows = steps::indexed_by_time(rows, time_col);
+        CleaningPasses::Pass cleaned = passes.cleaned(max_ratio, stored("datetime_name"));
+        // Passes differ only in the allowed outlier share; once it keeps the
+        // same rows, the pass trains the same model again.
+        if (!(cleaned.same_rows && model && repeats_previous_model(m, *model))) {
+            clock.enter("selection");
+            cleaned.rows.parse_times(m, time_col);
+            const TimeSpan span = cleaned.rows.time_span(time_col);
+            cleaned.rows.index_by_time(time_col);
 
-        progress.enter("Error_06");
-        steps::extract(m, training_extraction(settings.feature_extraction, 2500), rows, record, time_scale, time_col);
-
-        const steps::ModelEntries trained = model_of(m, settings, rows, record, time_col, time_scale, progress);
-        result = trained.entries;
+            clock.enter("extraction");
+            progress.enter("Error_06");
+            py::object features = steps::extract(m, training_extraction(settings.feature_extraction, 2500),
+                                                 cleaned.rows, record, time_scale, time_col);
+            steps::ModelEntries trained = model_of(m, settings, features, record, time_col, time_scale, progress, clock);
+            model = PassModel{span, {trained.entries.attr("copy")(), trained.warning_line}};
+        }
+        clock.enter("assembly");
+        progress.enter("Error_09");
+        result = model->trained.entries.attr("copy")();
         py::dict& pass = *result;
-        pass["start_time"] = span.start;
-        pass["end_time"] = span.end;
+        pass["start_time"] = model->span.start;
+        pass["end_time"] = model->span.end;
         pass["algo_config"] = stored("algo_config");
         pass["codebook_setup"] = codebook;
         status::append_success(pass, progress);
         pass["build_time"] = steps::now_text(m);
-        if (trained.warning_line) pass["rul_warning_line"] = *trained.warning_line;
+        if (model->trained.warning_line) pass["rul_warning_line"] = *model->trained.warning_line;
         if (truthy(ge(pass["training_model_robust_index"], py::float_(0.9)))) {
             pass["respond"] = status::kRespondMeetsStandard;
             return pass;
@@ -167,34 +274,35 @@ py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, 
 
 // Training on the rows left after iterative Chebyshev purging of the T²
 // outliers; every row is still scored against the purged model.
-py::dict purge_and_train(const Module& m, py::object df, py::handle algo_config) {
+py::dict purge_and_train(const Module& m, py::object df, py::handle algo_config, StageClock& clock) {
     const py::str time_col(kTimeColumn);
     status::Progress progress(status::kNone);
-    df = steps::compressed(m, df, time_col);
+    Rows rows = Rows::compressed(m, df, time_col, &clock);
+    clock.enter("selection");
     const steps::Settings settings = steps::Settings::parse(algo_config);
     const Local time_scale = steps::time_scale_of(settings);
+    const TimeSpan span = prepared_rows(m, rows, time_col);
 
-    df = steps::with_columns(df, steps::without_quality(m, steps::numeric_labels(df, time_col), time_col));
-    df = steps::with_parsed_times(m, df, time_col);
-    const steps::TimeSpan span = steps::time_span(df, time_col);
-    df = steps::indexed_by_time(df, time_col);
-
-    steps::Families families = steps::Families::of(df.attr("columns"));
-    if (settings.low_feature_select == "1") families.remove(m.call("low_resolution", df));
+    steps::Families families = steps::Families::of(rows.labels());
+    if (settings.low_feature_select == "1") families.remove(low_resolution_of(m, rows));
     Local record = steps::family_record(m, settings.feature, families);
     // This recipe has no 60-row windows: "4" extracts nothing.
     const steps::Extraction extraction = settings.feature_extraction == "4"
                                              ? steps::Extraction{}
                                              : training_extraction(settings.feature_extraction, 1800);
-    steps::extract(m, extraction, df, record, time_scale, time_col);
-    if (steps::is_empty(df)) progress.notice(status::kNoteDowntime);
+    clock.enter("extraction");
+    py::object features = steps::extract(m, extraction, rows, record, time_scale, time_col);
+    if (steps::is_empty(features)) progress.notice(status::kNoteDowntime);
 
-    const steps::FittedScaling scaling = steps::fit_scaling(m, settings.scale, df);
+    clock.enter("scaling");
+    const steps::FittedScaling scaling = steps::fit_scaling(m, settings.scale, features);
+    clock.enter("model");
     steps::check_model_size(scaling.frame, progress);
     py::object purged = item(m.call("purge_by_chebyshev", scaling.frame.get(), "alpha"_a = 0.05, "max_iter"_a = 10,
                                     "one_sided"_a = true),
                              0);
-    const steps::HealthModel model = steps::fit_health_model(m, purged, scaling.frame, df);
+    const steps::HealthModel model = steps::fit_health_model(m, purged, scaling.frame, features);
+    clock.enter("assembly");
     const steps::ModelEntries trained =
         steps::model_entries(m, settings.rul_deadline, model, scaling, record, time_col, time_scale);
     py::dict result = trained.entries;
@@ -205,27 +313,29 @@ py::dict purge_and_train(const Module& m, py::object df, py::handle algo_config)
 
 // A model of the good period whose deadline and warning line are placed by
 // scoring the bad period with it.
-py::dict compare_and_train(const Module& m, py::object good, py::object bad, py::handle time_scale) {
+py::dict compare_and_train(const Module& m, py::object df_good, py::object df_bad, py::handle time_scale) {
     const py::str time_col(kTimeColumn);
-    good = steps::with_columns(good, steps::without_quality(m, steps::numeric_labels(good, time_col), time_col));
-    bad = steps::with_columns(bad, steps::numeric_labels(bad, time_col));
-    good = steps::with_parsed_times(m, good, time_col);
-    const steps::TimeSpan span = steps::time_span(good, time_col);
-    good = steps::indexed_by_time(good, time_col);
+    Rows good = Rows::of(df_good), bad = Rows::of(df_bad);
+    good.select(steps::without_quality(m, good.numeric_labels(time_col), time_col));
+    bad.select(bad.numeric_labels(time_col));
+    good.parse_times(m, time_col);
+    const TimeSpan span = good.time_span(time_col);
+    good.index_by_time(time_col);
 
     // The good model watches the frequency bands alone.
-    steps::Families families = steps::Families::of(good.attr("columns"));
-    families.remove(m.call("low_resolution", good));
+    steps::Families families = steps::Families::of(good.labels());
+    families.remove(m.call("low_resolution", good.frame()));
     Local record = steps::family_record(m, "3", families);
     const Local scale("time_scale", py::reinterpret_borrow<py::object>(time_scale));
-    steps::extract(m, steps::Extraction::rolling(120, 60), good, record, scale, time_col);
-    const steps::FittedScaling scaling = steps::fit_scaling(m, "3", good);
-    const steps::HealthModel model = steps::fit_health_model(m, scaling.frame, scaling.frame, good);
+    py::object good_features = steps::extract(m, steps::Extraction::rolling(120, 60), good, record, scale, time_col);
+    const steps::FittedScaling scaling = steps::fit_scaling(m, "3", good_features);
+    const steps::HealthModel model = steps::fit_health_model(m, scaling.frame, scaling.frame, good_features);
     const steps::Robustness robustness = steps::robustness_of(model);
 
-    bad = steps::indexed_by_time(steps::with_parsed_times(m, bad, time_col), time_col);
-    steps::extract(m, steps::Extraction::binned(), bad, record, scale, time_col);
-    py::object bad_scaled = m.call("testing_minmax", bad, scaling.scaler.get());
+    bad.parse_times(m, time_col);
+    bad.index_by_time(time_col);
+    py::object bad_features = steps::extract(m, steps::Extraction::binned(), bad, record, scale, time_col);
+    py::object bad_scaled = m.call("testing_minmax", bad_features, scaling.scaler.get());
     py::object bad_index = bad_scaled.attr("index");
     py::object bad_t2 = item(m.call("cal_T2", bad_scaled, model.pca, model.mu, model.cov, bad_index), 0);
     py::object bad_tsquare = bad_t2[py::str("tsquare")];
@@ -278,37 +388,43 @@ py::object window_mean(const Module& m, py::handle t2) {
 }
 
 py::dict test(const Module& m, py::object df, py::handle dictionary, py::handle time_col,
-              status::Progress& progress) {
+              status::Progress& progress, StageClock& clock) {
     auto stored = [&](const char* key) { return py::object(dictionary[py::str(key)]); };
 
     progress.enter("Error_01");
-    df = steps::compressed(m, df, time_col);
+    Rows rows = Rows::compressed(m, df, time_col, &clock);
 
+    clock.enter("selection");
     progress.enter("Error_03");
     const steps::Settings settings = steps::Settings::parse(stored("algo_config"));
     dictionary.attr("setdefault")("codebook_setup", py::none());
     py::object codebook = stored("codebook_setup");
-    if (steps::codebook_applies(codebook)) df = steps::codebook_filtered(m, df, codebook, "min");
+    if (steps::codebook_applies(codebook)) steps::codebook_filter(m, rows, codebook, "min");
 
     progress.enter("Error_02");
-    if (df.is_none() || (py::len(df) < 301 && settings.time_scale != "0")) {
+    if (rows.is_none() || (rows.length() < 301 && settings.time_scale != "0")) {
         return placeholder_result(m, dictionary, progress);
     }
 
     progress.enter("Error_04");
     const py::list wanted = steps::model_columns(time_col, stored("indicator_col_name"));
-    df = steps::with_columns(df, steps::present(wanted, steps::numeric_labels(df, time_col)));
-    if (settings.testing_outlier_clean == "1") df = m.call("drop_outliers_by_min", df, time_col);
-    df = steps::indexed_by_time(steps::with_parsed_times(m, df, time_col), time_col);
+    rows.select(steps::present(wanted, rows.numeric_labels(time_col)));
+    if (settings.testing_outlier_clean == "1") rows = Rows::of(m.call("drop_outliers_by_min", rows.frame(), time_col));
+    rows.parse_times(m, time_col);
+    rows.index_by_time(time_col);
 
+    clock.enter("extraction");
     progress.enter("Error_05");
     const steps::Extraction extraction = steps::scoring_extraction(settings.feature_extraction);
     Local record("indicator_col_name", stored("indicator_col_name"));
-    steps::extract(m, extraction, df, record, Local("time_scale", stored("time_scale")), time_col);
+    py::object df_features =
+        steps::extract(m, extraction, rows, record, Local("time_scale", stored("time_scale")), time_col);
 
+    clock.enter("scaling");
     progress.enter("Error_06");
-    const Local df_scaled = steps::apply_scaling(m, settings.scale, df, stored("scaler"));
+    const Local df_scaled = steps::apply_scaling(m, settings.scale, df_features, stored("scaler"));
 
+    clock.enter("model");
     progress.enter("Error_07");
     Local t2("T2");
     py::object scores;
@@ -321,9 +437,10 @@ py::dict test(const Module& m, py::object df, py::handle dictionary, py::handle 
     }
     py::object score = m.call("Health_Index", t2.get(), stored("ucl"), 0.9);
     py::object rul_deadline = stored("rul_deadline");
-    py::object suspicious = m.call("analyze_T2_anomalies", df_scaled.get(), scores, df, t2.get(), stored("pca"),
-                                   stored("ucl"), "top_k"_a = 3);
+    py::object suspicious = m.call("analyze_T2_anomalies", df_scaled.get(), scores, df_features, t2.get(),
+                                   stored("pca"), stored("ucl"), "top_k"_a = 3);
 
+    clock.enter("assembly");
     py::dict result;
     result["T2"] = t2.get();
     result["HI_Score"] = score;
@@ -344,10 +461,14 @@ py::dict testing_error_record(const status::Progress& progress, const std::strin
 
 py::object training_model(const Module& m, py::object df, py::object algo_config, py::object codebook) {
     status::Progress progress("init");
-    return status::guarded([&] { return train(m, df, algo_config, codebook, progress); },
-                           [&](const std::string& message) {
-                               return steps::model_error_record(progress, message, /*with_codebook=*/true);
-                           });
+    StageClock clock("training_model");
+    py::object result = status::guarded([&] { return train(m, df, algo_config, codebook, progress, clock); },
+                                        [&](const std::string& message) {
+                                            return steps::model_error_record(progress, message,
+                                                                             /*with_codebook=*/true);
+                                        });
+    clock.report();
+    return result;
 }
 
 py::object outlier_clean(const Module& m, py::object df, py::object dictionary, py::object max_ratio_start,
@@ -355,17 +476,24 @@ py::object outlier_clean(const Module& m, py::object df, py::object dictionary, 
     // A dictionary without "datetime_name" is reported like any other failure
     // of the configuration stage.
     status::Progress progress("Error_02");
-    return status::guarded(
+    StageClock clock("outlier_clean");
+    py::object result = status::guarded(
         [&] {
-            return clean_and_train(m, df, dictionary, max_ratio_start, max_ratio_step, max_ratio_limit, progress);
+            return clean_and_train(m, df, dictionary, max_ratio_start, max_ratio_step, max_ratio_limit, progress,
+                                   clock);
         },
         [&](const std::string& message) {
             return steps::model_error_record(progress, message, /*with_codebook=*/true);
         });
+    clock.report();
+    return result;
 }
 
 py::object outlier_chebyshev_T2_purging(const Module& m, py::object df, py::object algo_config) {
-    return purge_and_train(m, df, algo_config);
+    StageClock clock("outlier_chebyshev_T2_purging");
+    py::dict result = purge_and_train(m, df, algo_config, clock);
+    clock.report();
+    return result;
 }
 
 py::object training_model_GB_compare(const Module& m, py::object df_good, py::object df_bad, py::object time_scale) {
@@ -375,8 +503,12 @@ py::object training_model_GB_compare(const Module& m, py::object df_good, py::ob
 py::object testing_model(const Module& m, py::object df, py::object dictionary) {
     py::object time_col = dictionary[py::str("datetime_name")];
     status::Progress progress("init");
-    return status::guarded([&] { return test(m, df, dictionary, time_col, progress); },
-                           [&](const std::string& message) { return testing_error_record(progress, message); });
+    StageClock clock("testing_model");
+    py::object result =
+        status::guarded([&] { return test(m, df, dictionary, time_col, progress, clock); },
+                        [&](const std::string& message) { return testing_error_record(progress, message); });
+    clock.report();
+    return result;
 }
 
 }  // namespace algo::hi

@@ -207,6 +207,35 @@ void mark_conflicts(const TypedColumn& column, const SecondGroups& groups, std::
     });
 }
 
+void pick_rows_marking_conflicts(const TypedColumn& column, const SecondGroups& groups, End end,
+                                 std::span<std::int64_t> rows, std::span<std::uint8_t> conflicting) {
+    require_one_per_second(rows, groups);
+    require_one_per_second(conflicting, groups);
+    const bool last = end == End::last;
+    dispatch(column, [&](const auto& values) {
+        using T = decltype(values(0));
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            std::int64_t first_row = -1, last_row = -1;
+            T reference{};
+            bool differs = false;
+            for (std::size_t p = groups.begin(g), e = groups.end(g); p < e; ++p) {
+                const std::int64_t row = groups.row(p);
+                const T value = values(row);
+                if (is_missing(value)) continue;
+                if (first_row < 0) {
+                    first_row = row;
+                    reference = value;
+                } else {
+                    differs = differs || !(value == reference);
+                }
+                last_row = row;
+            }
+            rows[g] = last ? last_row : first_row;
+            conflicting[g] = differs;
+        }
+    });
+}
+
 void resolve_rows(const TypedColumn& column, const SecondGroups& groups, Resolution resolution,
                   std::span<std::int64_t> rows) {
     require_one_per_second(rows, groups);

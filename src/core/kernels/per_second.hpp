@@ -67,6 +67,10 @@ void pick_rows(const TypedColumn& column, const SecondGroups& groups, End end, s
 // value, else 0.
 void mark_conflicts(const TypedColumn& column, const SecondGroups& groups, std::span<std::uint8_t> conflicting);
 
+// pick_rows and mark_conflicts in one pass over the values.
+void pick_rows_marking_conflicts(const TypedColumn& column, const SecondGroups& groups, End end,
+                                 std::span<std::int64_t> rows, std::span<std::uint8_t> conflicting);
+
 // How a second with several distinct values is resolved: its most frequent
 // value (the largest of equally frequent ones), a missing value, or its last
 // non-missing value.

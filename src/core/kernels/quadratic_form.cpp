@@ -13,18 +13,12 @@ namespace {
 constexpr std::size_t kRows = 4;
 constexpr std::size_t kCols = 8;
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-#define ALGO_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define ALGO_VECTOR_CLONES
-#endif
-
 typedef double Lane __attribute__((vector_size(4 * sizeof(double))));
 constexpr std::size_t kLanes = kCols / 4;
 
 #if defined(__GNUC__) && !defined(__clang__)
 // `load` is always inlined into its caller, so the vector type never crosses a
-// call boundary whose ABI could differ between the clones.
+// call boundary whose ABI could differ between instruction sets.
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 inline Lane load(const double* p) {
@@ -35,7 +29,8 @@ inline Lane load(const double* p) {
 
 // `d` holds kRows centred samples, each padded with zeros to `width`; `metric`
 // is S padded with zero columns to `width`. Adds (d·S)·dᵀ of each sample to `t`.
-ALGO_VECTOR_CLONES
+// One build for every CPU: the lanes are summed in a fixed order, so a T² is
+// the same double wherever the wheel runs.
 void block_forms(const double* d, const double* metric, std::size_t k, std::size_t width, double* t) {
     for (std::size_t j0 = 0; j0 < width; j0 += kCols) {
         Lane acc[kRows][kLanes] = {};

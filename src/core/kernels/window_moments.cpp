@@ -37,39 +37,51 @@ Acc pairwise_sum(const double* x, std::size_t n, const Term& term) {
     return pairwise_sum<Acc>(x, half, term) + pairwise_sum<Acc>(x + half, n - half, term);
 }
 
-template <class Acc>
-Acc value_or_zero(double v) {
-    return std::isnan(v) ? Acc(0) : Acc(v);
-}
-
+// The largest non-NaN value of a window (NaN without one) and their count.
+// Four running maxima keep the comparisons from waiting on each other; of
+// equal values any may win, which only matters for the sign of a zero.
 struct Extent {
     double max;
-    std::size_t count;  // non-NaN values
+    std::size_t count;
 };
 
 Extent extent(const double* x, std::size_t n) {
-    double max = -std::numeric_limits<double>::infinity();
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (x[i] > max) max = x[i];
-        count += !std::isnan(x[i]);
+    constexpr std::size_t kLanes = 4;
+    double max[kLanes];
+    std::size_t count[kLanes] = {};
+    for (std::size_t l = 0; l < kLanes; ++l) max[l] = -std::numeric_limits<double>::infinity();
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const double v = x[i + l];
+            count[l] += v == v;
+            max[l] = v > max[l] ? v : max[l];
+        }
     }
-    return {count > 0 ? max : kNaN, count};
+    for (; i < n; ++i) {
+        count[0] += x[i] == x[i];
+        max[0] = x[i] > max[0] ? x[i] : max[0];
+    }
+    double best = max[0];
+    std::size_t total = count[0];
+    for (std::size_t l = 1; l < kLanes; ++l) {
+        best = max[l] > best ? max[l] : best;
+        total += count[l];
+    }
+    return {total > 0 ? best : kNaN, total};
 }
 
-// A float32 column's mean is its float32 sum over a float32 count.
-double window_mean(const double* x, std::size_t n, std::size_t count, bool single) {
-    if (count == 0) return kNaN;
-    if (single) return pairwise_sum<float>(x, n, value_or_zero<float>) / static_cast<float>(count);
-    return pairwise_sum<double>(x, n, value_or_zero<double>) / static_cast<double>(count);
+template <class Acc>
+Acc window_sum(const double* x, std::size_t n) {
+    return pairwise_sum<Acc>(x, n, [](double v) { return v == v ? Acc(v) : Acc(0); });
 }
 
-// Two passes over the window, as pandas' variance does: the mean first, then
-// the squared deviations from it, so no cancellation can occur. A float32
+// pandas' variance takes two passes over the window: the mean first, then the
+// squared deviations from it, so no cancellation can occur. A float32
 // column's variance is rounded to float32 before its square root.
-double window_std(const double* x, std::size_t n, std::size_t count, bool single) {
+double window_std(const double* x, std::size_t n, double sum, std::size_t count, bool single) {
     if (count < 2) return kNaN;
-    const double avg = pairwise_sum<double>(x, n, value_or_zero<double>) / static_cast<double>(count);
+    const double avg = sum / static_cast<double>(count);
     const double squares = pairwise_sum<double>(x, n, [avg](double v) {
         const double d = avg - v;
         return std::isnan(v) ? 0.0 : d * d;
@@ -90,9 +102,17 @@ void window_moments(std::span<const Column> columns, WindowGrid grid, std::span<
             const double* x = column.values.data() + w * grid.step;
             const std::size_t at = j * grid.count + w;
             const Extent e = extent(x, grid.length);
+            const double sum = window_sum<double>(x, grid.length);
             max[at] = e.max;
-            mean[at] = window_mean(x, grid.length, e.count, column.single);
-            if (j < std_columns) std[at] = window_std(x, grid.length, e.count, column.single);
+            // A float32 column's mean is its float32 sum over a float32 count.
+            if (e.count == 0) {
+                mean[at] = kNaN;
+            } else if (column.single) {
+                mean[at] = window_sum<float>(x, grid.length) / static_cast<float>(e.count);
+            } else {
+                mean[at] = sum / static_cast<double>(e.count);
+            }
+            if (j < std_columns) std[at] = window_std(x, grid.length, sum, e.count, column.single);
         }
     }
 }
