@@ -272,7 +272,8 @@ def test_an_interrupted_run_resumes(fleet_dir, reference, tmp_path, capsys, how)
     script = ("import sys; from algo import fleet; sys.path.insert(0, sys.argv[3]); from test_fleet import Stopping; "
               "fleet.score(sys.argv[1], sys.argv[2], where=Stopping(2, sys.argv[4]))")
     driver = subprocess.run([sys.executable, "-c", script, str(fleet_dir / "day1"), str(store),
-                             str(Path(__file__).parent), how], capture_output=True, text=True)
+                             str(Path(__file__).parent), how], capture_output=True, text=True,
+                            cwd=tmp_path)  # away from the source tree, whose package has no built modules
     assert driver.returncode == -(signal.SIGKILL if how == "kill" else signal.SIGINT)
     _, outcomes, runs = stored(store)
     # the untrained machine's failure, then two results of jobs

@@ -122,7 +122,7 @@ class TestOneWriter:
     def test_the_lock_goes_with_a_killed_writer(self, tmp_path):
         holder = subprocess.Popen([sys.executable, "-c", "import sys, time; from algo.store import Store; "
                                    f"s = Store.open({str(tmp_path / 'store')!r}, 'w'); print('open', flush=True); "
-                                   "time.sleep(60)"], stdout=subprocess.PIPE, text=True)
+                                   "time.sleep(60)"], stdout=subprocess.PIPE, text=True, cwd=tmp_path)
         try:
             assert holder.stdout.readline().strip() == "open"
             with pytest.raises(StoreBusy, match=f"pid {holder.pid}"):
