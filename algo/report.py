@@ -15,7 +15,6 @@ import html
 import json
 import math
 import string
-import warnings
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from importlib import resources
@@ -177,11 +176,7 @@ def bad_zones(scores: pd.DataFrame, model: dict) -> list[list[int]]:
     if threshold is None or scores.empty:
         return []
     frame = pd.DataFrame({"Score": scores["health_index"].to_numpy()}, index=pd.DatetimeIndex(scores["time"]))
-    with warnings.catch_warnings():
-        # pandas 2.2 tells chained assignment by reference counts; the detector's plain column
-        # assignments, made from native code, hold fewer references than Python's and are flagged.
-        warnings.filterwarnings("ignore", "ChainedAssignmentError", FutureWarning)
-        zones = machine.hi_module().detect_bad_HI_zone(frame, threshold)
+    zones = machine.hi_module().detect_bad_HI_zone(frame, threshold)
     return [[_epoch(start), _epoch(end)] for start, end in zones]
 
 

@@ -215,6 +215,9 @@ def group_reference(alert_times, window):
 
 
 class TestBadZones:
+    # The column assignments on the detector's own copy are plain ones, which
+    # pandas 2 must not mistake for chained assignments.
+    @pytest.mark.filterwarnings("error::FutureWarning")
     def test_two_week_degradation_is_one_zone(self):
         df = health_score(60, degradation=(25, 39))
         before = df.copy()

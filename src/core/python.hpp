@@ -81,6 +81,15 @@ inline py::object builtin(const char* name) { return py::module_::import("builti
 // redirections and captures of `sys.stdout` see it.
 inline void print_line(const std::string& line) { builtin("print")(line); }
 
+// `frame[key] = value` as Python code performs it. pandas 2 tells a chained
+// assignment (`df["a"][rows] = v`) from a plain one by counting the references
+// to the frame, and a plain item assignment from native code holds one fewer
+// than the same statement in Python, so it would be warned about as chained.
+// The bound method holds that reference.
+inline void set_column(py::handle frame, py::handle key, py::handle value) {
+    frame.attr("__setitem__")(key, value);
+}
+
 // `seq[i]` through the host's item protocol.
 inline py::object item(py::handle seq, Py_ssize_t i) { return seq[py::int_(i)]; }
 

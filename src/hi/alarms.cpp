@@ -181,12 +181,11 @@ py::object detect_bad_HI_zone(const Module& m, py::object df, py::object thresho
                               py::object envelope_method, py::object envelope_param, py::object density_window,
                               py::object density_threshold) {
     py::object frame = df.attr("copy")();
-    frame[py::str("envelope")] = lower_envelope(frame, envelope_window, envelope_method, envelope_param);
-    frame[py::str("is_low")] = lt(frame[py::str("envelope")], threshold);
-    frame[py::str("rolling_density")] = frame[py::str("is_low")]
-                                            .attr("rolling")("window"_a = density_window, "center"_a = true)
-                                            .attr("mean")();
-    frame[py::str("alert")] = ge(frame[py::str("rolling_density")], density_threshold);
+    set_column(frame, py::str("envelope"), lower_envelope(frame, envelope_window, envelope_method, envelope_param));
+    set_column(frame, py::str("is_low"), lt(frame[py::str("envelope")], threshold));
+    set_column(frame, py::str("rolling_density"),
+               frame[py::str("is_low")].attr("rolling")("window"_a = density_window, "center"_a = true).attr("mean")());
+    set_column(frame, py::str("alert"), ge(frame[py::str("rolling_density")], density_threshold));
     py::object alert_index = frame.attr("index")[frame[py::str("alert")].attr("to_numpy")()];
     return m.call("group_alert_times", py::list(alert_index), "window"_a = envelope_window);
 }

@@ -137,7 +137,7 @@ py::object drop_outliers_by_min(const Module& m, py::object df, py::object time_
         exclude_cols = time_only;
     }
     py::object frame = df.attr("copy")();
-    frame[time_col] = m.global("pd").attr("to_datetime")(frame[time_col]);
+    set_column(frame, time_col, m.global("pd").attr("to_datetime")(frame[time_col]));
     frame = frame.attr("set_index")(time_col);
     if (auto result = per_minute_by_kernel(m, frame, exclude_cols, iqr_k)) return *result;
     return per_minute_by_groups(m, frame, exclude_cols, iqr_k);

@@ -295,7 +295,7 @@ void Rows::parse_times(const Module& m, py::handle time_col) {
     // A frame of its own, so that the assignment never writes through to the
     // caller's data nor warns about it.
     df = df.attr("copy")("deep"_a = false);
-    df[time_col] = parsed;
+    set_column(df, time_col, parsed);
     frame_ = df;
 }
 
