@@ -309,17 +309,9 @@ class ForecastJob:
 
 
 @dataclass
-class Result:
-    """What a job sends back: its outcome and the little the store keeps of it."""
+class Result(Outcome):
+    """What a job sends back: its machine's outcome and the little the store keeps of what it produced."""
 
-    machine: str
-    outcome: str = "ok"  # "ok", "stopped" (nothing running to score) or "failed"
-    stage: str | None = None
-    message: str | None = None
-    note: str | None = None
-    duration: float = 0.0
-    rows: int | None = None
-    notes: list[str] = field(default_factory=list)
     data: dict = field(default_factory=dict)
 
 
@@ -565,7 +557,7 @@ class Progress:
 
 
 def run(store: Store, command: str, data: str | None, key: dict, jobs: Callable[[set], Iterable], total: int,
-        function: Callable, commit: Callable[[Store, Outcome, Result], None], where: Loop | Cluster,
+        function: Callable, commit: Callable[[Store, Result], None], where: Loop | Cluster,
         progress: Progress, decided: Iterable[Result] = ()) -> pd.DataFrame:
     """Runs `function` over the jobs not yet committed in this run (`jobs(done)`), committing each result as it
     arrives, after the results `decided` without a job; returns the run's outcomes, one row per machine."""
@@ -578,9 +570,7 @@ def run(store: Store, command: str, data: str | None, key: dict, jobs: Callable[
         with progress.bar(command, total, len(record.done)) as advance:
             decided = [result for result in decided if result.machine not in record.done]
             for result in itertools.chain(decided, where.results(function, jobs(record.done))):
-                outcome = Outcome(record.run, result.machine, result.outcome, result.stage, result.message,
-                                  result.note, result.duration, result.rows, result.notes)
-                commit(store, outcome, result)
+                commit(store, replace(result, run=record.run))
                 advance(result)
     except BaseException:
         store.end_run(record.run, "interrupted")
@@ -591,13 +581,13 @@ def run(store: Store, command: str, data: str | None, key: dict, jobs: Callable[
     return outcomes
 
 
-def _commit_training(store: Store, outcome: Outcome, result: Result, settings: Settings) -> None:
-    if outcome.outcome != "ok":
-        store.commit(outcome)
+def _commit_training(store: Store, result: Result, settings: Settings) -> None:
+    if result.outcome != "ok":
+        store.commit(result)
         return
     model = result.data["model"]
-    model_file = store.save_model(outcome.machine, outcome.run, model, result.data["model_settings"])
-    store.commit(outcome, machine={
+    model_file = store.save_model(result.machine, result.run, model, result.data["model_settings"])
+    store.commit(result, machine={
         "algo_config": model["algo_config"], "ucl": model["ucl"], "rul_deadline": model["rul_deadline"],
         "rul_warning_line": model.get("rul_warning_line"), "time_scale": model["time_scale"],
         "train_start": pd.Timestamp(model["start_time"]), "train_end": pd.Timestamp(model["end_time"]),
@@ -608,12 +598,12 @@ def _commit_training(store: Store, outcome: Outcome, result: Result, settings: S
         "thresholds": result.data["thresholds"], "model_file": model_file})
 
 
-def _commit_scores(store: Store, outcome: Outcome, result: Result) -> None:
-    store.commit(outcome, scores=result.data.get("scores"), lights=result.data.get("lights"))
+def _commit_scores(store: Store, result: Result) -> None:
+    store.commit(result, scores=result.data.get("scores"), lights=result.data.get("lights"))
 
 
-def _commit_forecast(store: Store, outcome: Outcome, result: Result) -> None:
-    store.commit(outcome, rul=result.data.get("rul"), forecast=result.data.get("forecast"))
+def _commit_forecast(store: Store, result: Result) -> None:
+    store.commit(result, rul=result.data.get("rul"), forecast=result.data.get("forecast"))
 
 
 # --- the Python API --------------------------------------------------------------
@@ -650,8 +640,8 @@ def train(data: str, store: str | Path, *, manifest: str | None = None, id_colum
                 if entry.machine not in done:
                     yield TrainJob(entry.machine, entry.sources, options, settings.get(entry.machine, defaults))
 
-        def commit(target: Store, outcome: Outcome, result: Result) -> None:
-            _commit_training(target, outcome, result, settings.get(outcome.machine, defaults))
+        def commit(target: Store, result: Result) -> None:
+            _commit_training(target, result, settings.get(result.machine, defaults))
 
         return run(opened, "train", _where(data), key, jobs, len(machines), train_job, commit, started,
                    Progress(progress))

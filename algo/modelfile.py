@@ -45,10 +45,15 @@ def library_version() -> str:
 
 def save(model: dict, path: str | Path, settings: dict | None = None) -> Path:
     """Writes `model` to `path` (whole or not at all) with the header and returns the path."""
+    return writing.write_bytes(path, dumps(model, settings))
+
+
+def dumps(model: dict, settings: dict | None = None) -> bytes:
+    """The contents of a model file of `model`: the header, then the pickled dictionary."""
     payload = pickle.dumps(model, protocol=pickle.HIGHEST_PROTOCOL)
     header = {"format": FORMAT, "library": library_version(), "bytes": len(payload),
               "sha256": hashlib.sha256(payload).hexdigest(), "settings": settings or {}}
-    return writing.write_bytes(path, MAGIC + json.dumps(header).encode() + b"\n" + payload)
+    return MAGIC + json.dumps(header).encode() + b"\n" + payload
 
 
 def read(path: str | Path) -> ModelFile:

@@ -126,15 +126,15 @@ def _model_file_name(machine: str, run: int) -> str:
 class Outcome:
     """What one job did for one machine in a run: "ok", "stopped" (nothing running to score) or "failed"."""
 
-    run: int
     machine: str
-    outcome: str
+    outcome: str = "ok"
     stage: str | None = None
     message: str | None = None
     note: str | None = None
     duration: float = 0.0
     rows: int | None = None
     notes: list[str] = field(default_factory=list)
+    run: int | None = None  # numbered by the run that commits it
 
 
 def error_line(stage: str, message: str, note: str | None) -> str:
@@ -361,6 +361,8 @@ class Store:
                lights: pd.DataFrame | None = None, rul: dict | None = None,
                forecast: pd.DataFrame | None = None) -> None:
         """One machine's outcome and everything it produced, in one transaction."""
+        if outcome.run is None:
+            raise ValueError(f"the outcome of machine {outcome.machine!r} is not numbered with its run")
         db = self._db
         db.begin()
         try:

@@ -66,9 +66,9 @@ def loop_scoring(paths: dict, store: Path) -> None:
     with Store.open(store) as opened:
         trained = opened.trained()
     for name, known in sorted(trained.items()):
-        job = fleet.ScoreJob(name, (str(paths["batch"] / f"{name}.parquet"),), ReadOptions(),
-                             modelfile.read(known["model_file"]), known["thresholds"], known["iso_power"],
-                             known["iso_foundation"])
+        model = fleet.ShippedModel(str(known["model_file"]), Path(known["model_file"]).read_bytes())
+        job = fleet.ScoreJob(name, (str(paths["batch"] / f"{name}.parquet"),), ReadOptions(), model,
+                             known["thresholds"], known["iso_power"], known["iso_foundation"])
         assert fleet.score_job(job).outcome == "ok"
 
 
@@ -104,7 +104,7 @@ def warm_up() -> None:
     buffer = io.BytesIO()
     rows.to_parquet(buffer, index=False)
     trained = fleet.train_job(fleet.TrainJob("warm", (io.BytesIO(buffer.getvalue()),), ReadOptions(), fleet.Settings()))
-    model = modelfile.ModelFile(trained.data["model"], trained.data["model_settings"])
+    model = fleet.ShippedModel("warm", modelfile.dumps(trained.data["model"], trained.data["model_settings"]))
     fleet.score_job(fleet.ScoreJob("warm", (io.BytesIO(buffer.getvalue()),), ReadOptions(), model,
                                    trained.data["thresholds"], 75.0, "Rigid"))
 
@@ -194,7 +194,7 @@ def store_growth(root: Path) -> None:
                     scores = pd.DataFrame({"time": times, "tsquare": tsquare,
                                            "health_index": 100 * 0.9 ** (tsquare / 25),
                                            "suspicious_variable": np.where(tsquare > 20, "X_Overall", None)})
-                    store.commit(Outcome(run, f"m{number:02d}", "ok"), scores=scores)
+                    store.commit(Outcome(f"m{number:02d}", run=run), scores=scores)
                 store.end_run(run, "completed")
             store._db.execute("CHECKPOINT")
         seconds = time.perf_counter() - started

@@ -27,7 +27,7 @@ def commit_run(store, command, outcomes, key=None):
     record = store.begin_run(command, "data", key or f"{command}-{len(store.runs())}", len(outcomes))
     for name, (outcome, produced) in outcomes.items():
         stage, message = ("input", f"{name} is empty") if outcome == "failed" else (None, None)
-        store.commit(Outcome(record.run, name, outcome, stage, message), **produced)
+        store.commit(Outcome(name, outcome, stage, message, run=record.run), **produced)
     store.end_run(record.run, "completed")
     return record.run
 
@@ -52,7 +52,7 @@ def test_a_failed_commit_leaves_nothing_of_the_machine(store):
     record = store.begin_run("score", "data", "k", 1)
     broken = scores("2024-01-01", 2).drop(columns="tsquare")
     with pytest.raises(KeyError):
-        store.commit(Outcome(record.run, "a", "ok"), scores=scores("2024-01-02", 2), lights=broken)
+        store.commit(Outcome("a", run=record.run), scores=scores("2024-01-02", 2), lights=broken)
     assert store.history().empty and store.outcomes().empty
 
 
@@ -99,7 +99,7 @@ def test_latest_lights_and_forecasts(store):
 
 def test_an_unfinished_run_of_the_same_command_and_data_is_resumed(store):
     first = store.begin_run("score", "data", "same", 3)
-    store.commit(Outcome(first.run, "a", "ok"))
+    store.commit(Outcome("a", run=first.run))
     # the driver died here: the run is still "running" in the store
     again = store.begin_run("score", "data", "same", 3)
     assert again.resumed and again.run == first.run and again.done == {"a"}

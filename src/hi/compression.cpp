@@ -719,7 +719,9 @@ py::object PerSecond::resolved_native(const Feature& feature, kn::Resolution res
     py::object inferred = pd_.attr("Series")(outcomes).attr("array");
     RowArray per_second = rows_with_untimed();
     for (std::size_t g = 0; g < n; ++g) per_second.mutable_at(static_cast<py::ssize_t>(g)) = std::int64_t(g);
-    return take_(inferred, per_second, "allow_fill"_a = true);
+    // The array's own take: pandas 2.2's take() function warns on arrays of
+    // the numpy-backed kind that Series(...).array gives here.
+    return inferred.attr("take")(per_second, "allow_fill"_a = true);
 }
 
 py::object PerSecond::resolved(py::handle on_conflict, const ConflictFlags& flags, Columns base) const {
