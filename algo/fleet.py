@@ -50,6 +50,11 @@ RETRIES = 2
 # to keep every worker busy while the driver commits, few enough that models
 # shipped to scoring jobs do not pile up in the scheduler's memory.
 JOBS_AHEAD = 4
+# Seconds between the driver's commits of a cluster's results. A commit costs
+# the store milliseconds however few machines it holds, so gathering what
+# arrives meanwhile halves the driver's work, which on a small machine takes
+# cores from the workers; a driver killed loses at most this much of the run.
+COMMIT_EVERY = 0.5
 NOT_TRAINED = "no model: the machine has not been trained successfully (`algo-health fleet train`)"
 
 
@@ -430,19 +435,20 @@ class Loop:
 
     dashboard = None
 
-    def results(self, function: Callable, jobs: Iterable) -> Iterator[Result]:
-        return map(function, jobs)
+    def results(self, function: Callable, jobs: Iterable) -> Iterator[list[Result]]:
+        return ([function(job)] for job in jobs)
 
 
 class Cluster:
-    """The jobs on a Dask cluster, their results in the order they complete."""
+    """The jobs on a Dask cluster, their results in the order they complete, gathered for `COMMIT_EVERY`
+    seconds."""
 
     def __init__(self, client, dashboard: bool = True):
         """`dashboard`: whether the scheduler's dashboard can show pages (a local one needs bokeh here)."""
         self.client = client
         self.dashboard = _dashboard(client) if dashboard else None
 
-    def results(self, function: Callable, jobs: Iterable) -> Iterator[Result]:
+    def results(self, function: Callable, jobs: Iterable) -> Iterator[list[Result]]:
         from distributed import as_completed
 
         jobs = iter(jobs)
@@ -457,17 +463,23 @@ class Cluster:
 
         for job in itertools.islice(jobs, ahead):
             submit(job)
-        for future in running:
-            name = machines.pop(future.key)
-            try:
-                result = future.result()
-            except Exception as error:  # the job's workers died too often (KilledWorker), or it could not run
-                result = Result(name, "failed", "worker", f"{type(error).__name__}: {error}")
-            future.release()
-            following = next(jobs, None)
-            if following is not None:
+        gathered, since = [], time.monotonic()
+        for finished in running.batches():
+            gathered += [self._result(future, machines.pop(future.key)) for future in finished]
+            for following in itertools.islice(jobs, len(finished)):
                 submit(following)
-            yield result
+            if running.is_empty() or time.monotonic() - since >= COMMIT_EVERY:
+                yield gathered
+                gathered, since = [], time.monotonic()
+
+    @staticmethod
+    def _result(future, machine: str) -> Result:
+        try:
+            return future.result()
+        except Exception as error:  # the job's workers died too often (KilledWorker), or it could not run
+            return Result(machine, "failed", "worker", f"{type(error).__name__}: {error}")
+        finally:
+            future.release()
 
 
 def _dashboard(client) -> str | None:
@@ -481,6 +493,12 @@ def local_workers() -> int:
     return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
+# Dask's nannies start their workers with a fixed malloc trim threshold, which also turns off glibc's
+# adaptive mmap threshold: every large array is then mapped and unmapped afresh, and a day of rows trains
+# a third slower than in a plain process. A job's arrays live for one job, so the default suits them.
+NANNY_TRIM = "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_"
+
+
 @contextlib.contextmanager
 def engine(scheduler: str | None = None, workers: int | None = None) -> Iterator[Loop | Cluster]:
     """Where the jobs run: an existing Dask cluster (`scheduler`, or DASK_SCHEDULER_ADDRESS), this process
@@ -490,6 +508,7 @@ def engine(scheduler: str | None = None, workers: int | None = None) -> Iterator
         yield Loop()
         return
     _quiet_dask()
+    import dask
     from distributed import Client, LocalCluster
 
     cluster = None
@@ -499,8 +518,9 @@ def engine(scheduler: str | None = None, workers: int | None = None) -> Iterator
         else:
             # A free port: the scheduler serves HTTP even without a dashboard, and a fixed port would clash
             # with another run's.
-            cluster = LocalCluster(n_workers=workers or local_workers(), threads_per_worker=1, processes=True,
-                                   dashboard_address=":0", silence_logs=logging.ERROR)
+            with dask.config.set({NANNY_TRIM: None}):
+                cluster = LocalCluster(n_workers=workers or local_workers(), threads_per_worker=1,
+                                       processes=True, dashboard_address=":0", silence_logs=logging.ERROR)
             client = Client(cluster)
     except (OSError, TimeoutError) as error:
         if cluster is not None:
@@ -557,10 +577,11 @@ class Progress:
 
 
 def run(store: Store, command: str, data: str | None, key: dict, jobs: Callable[[set], Iterable], total: int,
-        function: Callable, commit: Callable[[Store, Result], None], where: Loop | Cluster,
+        function: Callable, produced: Callable[[Store, Result], dict], where: Loop | Cluster,
         progress: Progress, decided: Iterable[Result] = ()) -> pd.DataFrame:
-    """Runs `function` over the jobs not yet committed in this run (`jobs(done)`), committing each result as it
-    arrives, after the results `decided` without a job; returns the run's outcomes, one row per machine."""
+    """Runs `function` over the jobs not yet committed in this run (`jobs(done)`), committing the results as
+    they arrive (each with what `produced` makes of it for the store), after the results `decided` without a
+    job; returns the run's outcomes, one row per machine."""
     record = store.begin_run(command, data, json.dumps(key, sort_keys=True), total)
     if record.resumed:
         progress.say(f"resuming run {record.run}: {len(record.done)} of {total} machines already committed")
@@ -569,9 +590,11 @@ def run(store: Store, command: str, data: str | None, key: dict, jobs: Callable[
     try:
         with progress.bar(command, total, len(record.done)) as advance:
             decided = [result for result in decided if result.machine not in record.done]
-            for result in itertools.chain(decided, where.results(function, jobs(record.done))):
-                commit(store, replace(result, run=record.run))
-                advance(result)
+            for results in itertools.chain([decided], where.results(function, jobs(record.done))):
+                numbered = [replace(result, run=record.run) for result in results]
+                store.commit_many([(result, produced(store, result)) for result in numbered])
+                for result in results:
+                    advance(result)
     except BaseException:
         store.end_run(record.run, "interrupted")
         raise
@@ -581,13 +604,12 @@ def run(store: Store, command: str, data: str | None, key: dict, jobs: Callable[
     return outcomes
 
 
-def _commit_training(store: Store, result: Result, settings: Settings) -> None:
+def _training_produced(store: Store, result: Result, settings: Settings) -> dict:
     if result.outcome != "ok":
-        store.commit(result)
-        return
+        return {}
     model = result.data["model"]
     model_file = store.save_model(result.machine, result.run, model, result.data["model_settings"])
-    store.commit(result, machine={
+    return {"machine": {
         "algo_config": model["algo_config"], "ucl": model["ucl"], "rul_deadline": model["rul_deadline"],
         "rul_warning_line": model.get("rul_warning_line"), "time_scale": model["time_scale"],
         "train_start": pd.Timestamp(model["start_time"]), "train_end": pd.Timestamp(model["end_time"]),
@@ -595,15 +617,15 @@ def _commit_training(store: Store, result: Result, settings: Settings) -> None:
         "robust_status": model["training_model_robust_status"],
         "running_when": result.data["model_settings"].get("running_when"),
         "iso_power": settings.iso_power, "iso_foundation": settings.iso_foundation,
-        "thresholds": result.data["thresholds"], "model_file": model_file})
+        "thresholds": result.data["thresholds"], "model_file": model_file}}
 
 
-def _commit_scores(store: Store, result: Result) -> None:
-    store.commit(result, scores=result.data.get("scores"), lights=result.data.get("lights"))
+def _scores_produced(store: Store, result: Result) -> dict:
+    return {"scores": result.data.get("scores"), "lights": result.data.get("lights")}
 
 
-def _commit_forecast(store: Store, result: Result) -> None:
-    store.commit(result, rul=result.data.get("rul"), forecast=result.data.get("forecast"))
+def _forecast_produced(store: Store, result: Result) -> dict:
+    return {"rul": result.data.get("rul"), "forecast": result.data.get("forecast")}
 
 
 # --- the Python API --------------------------------------------------------------
@@ -640,10 +662,10 @@ def train(data: str, store: str | Path, *, manifest: str | None = None, id_colum
                 if entry.machine not in done:
                     yield TrainJob(entry.machine, entry.sources, options, settings.get(entry.machine, defaults))
 
-        def commit(target: Store, result: Result) -> None:
-            _commit_training(target, result, settings.get(result.machine, defaults))
+        def produced(target: Store, result: Result) -> dict:
+            return _training_produced(target, result, settings.get(result.machine, defaults))
 
-        return run(opened, "train", _where(data), key, jobs, len(machines), train_job, commit, started,
+        return run(opened, "train", _where(data), key, jobs, len(machines), train_job, produced, started,
                    Progress(progress))
 
 
@@ -668,7 +690,7 @@ def score(data: str, store: str | Path, *, id_column: str | None = None, options
                                    known["thresholds"], known["iso_power"], known["iso_foundation"])
 
         with _engine_for(where, scheduler, workers) as started:
-            return run(opened, "score", _where(data), key, jobs, len(machines), score_job, _commit_scores, started,
+            return run(opened, "score", _where(data), key, jobs, len(machines), score_job, _scores_produced, started,
                        Progress(progress), decided=untrained)
 
 
@@ -687,7 +709,7 @@ def rul(store: str | Path, *, tightness: float = machine.SCORE_TIGHTNESS, schedu
                     yield ForecastJob(name, opened.tsquare_history(name), ShippedModel.of(opened, name), tightness)
 
         return run(opened, "rul", None, {"command": "rul", "tightness": tightness}, jobs, len(names),
-                   forecast_job, _commit_forecast, started, Progress(progress))
+                   forecast_job, _forecast_produced, started, Progress(progress))
 
 
 def status(store: str | Path) -> pd.DataFrame:

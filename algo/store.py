@@ -10,8 +10,9 @@ twice adds nothing. Times are naive UTC timestamps.
 One process writes a store at a time: `Store.open(path, "w")` takes an
 exclusive lock on a file in the folder, which the operating system releases
 when the process ends, however it ends. Each machine's outcome is committed
-in one transaction together with the rows it produced, so an interrupted run
-leaves every machine either fully recorded or not at all.
+in one transaction together with the rows it produced (and with the other
+machines whose results arrived with it), so an interrupted run leaves every
+machine either fully recorded or not at all.
 """
 
 from __future__ import annotations
@@ -23,6 +24,7 @@ import json
 import math
 import os
 import urllib.parse
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from pathlib import Path
@@ -361,37 +363,39 @@ class Store:
                lights: pd.DataFrame | None = None, rul: dict | None = None,
                forecast: pd.DataFrame | None = None) -> None:
         """One machine's outcome and everything it produced, in one transaction."""
-        if outcome.run is None:
-            raise ValueError(f"the outcome of machine {outcome.machine!r} is not numbered with its run")
+        self.commit_many([(outcome, {"machine": machine, "scores": scores, "lights": lights, "rul": rul,
+                                     "forecast": forecast})])
+
+    def commit_many(self, entries: Sequence[tuple[Outcome, dict]]) -> None:
+        """Machines' outcomes, each with what it produced (the keywords of `commit`), in one transaction.
+
+        A statement costs DuckDB milliseconds whatever its size, so the rows of all the machines go into
+        each table in one statement: a fleet's driver commits what its workers sent since it last committed.
+        """
+        if not entries:
+            return
+        for outcome, _ in entries:
+            if outcome.run is None:
+                raise ValueError(f"the outcome of machine {outcome.machine!r} is not numbered with its run")
         db = self._db
         db.begin()
         try:
-            if machine is not None:
-                self._put_machine(outcome, machine)
-            if scores is not None and not scores.empty:
-                self._insert("scores", SCORE_COLUMNS, outcome, scores, ["time"])
-            if lights is not None and not lights.empty:
-                self._put_lights(outcome, lights)
-            if rul is not None:
-                values = [_plain(rul[c]) for c in RUL_COLUMNS]
-                db.execute(f"INSERT INTO rul (machine, run, {_names(RUL_COLUMNS)}) VALUES "
-                           f"(?, ?{', ?' * len(RUL_COLUMNS)})", [outcome.machine, outcome.run, *values])
-                # Only the latest forecast is kept: a daily forecast of up to 90 steps per machine would
-                # outgrow the scores of an hour-bin model; the rul table keeps every result.
-                db.execute("DELETE FROM forecast WHERE machine = ? AND run < ?", [outcome.machine, outcome.run])
-            if forecast is not None and not forecast.empty:
-                self._insert("forecast", FORECAST_COLUMNS, outcome, forecast, ["time"])
-            db.execute("INSERT INTO outcomes VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                       [outcome.run, outcome.machine, outcome.outcome, outcome.stage, outcome.message, outcome.note,
-                        float(outcome.duration), outcome.rows, "; ".join(outcome.notes) or None, utc_now()])
-            db.execute("UPDATE machines SET last_outcome = ?, last_run = ? WHERE machine = ?",
-                       [outcome.outcome, outcome.run, outcome.machine])
+            for outcome, produced in entries:
+                if produced.get("machine") is not None:
+                    self._put_machine(outcome, produced["machine"])
+                if produced.get("rul") is not None:
+                    self._put_rul(outcome, produced["rul"])
+            self._insert("scores", SCORE_COLUMNS, _rows(entries, "scores", SCORE_COLUMNS), ["time"])
+            self._put_lights(_rows(entries, "lights", LIGHT_COLUMNS))
+            self._insert("forecast", FORECAST_COLUMNS, _rows(entries, "forecast", FORECAST_COLUMNS), ["time"])
+            self._put_outcomes([outcome for outcome, _ in entries])
             db.commit()
         except BaseException:
             db.rollback()
             raise
-        if machine is not None:
-            self._remove_old_models(outcome.machine, machine["model_file"])
+        for outcome, produced in entries:
+            if produced.get("machine") is not None:
+                self._remove_old_models(outcome.machine, produced["machine"]["model_file"])
 
     def _put_machine(self, outcome: Outcome, machine: dict) -> None:
         columns = (*MACHINE_COLUMNS, "thresholds", "model_file", "trained_at", "trained_run")
@@ -403,35 +407,63 @@ class Store:
         self._db.execute(f"INSERT INTO machines (machine, {_names(columns)}) VALUES (?{', ?' * len(columns)}) "
                          f"ON CONFLICT (machine) DO UPDATE SET {updates}", [outcome.machine, *values])
 
-    def _insert(self, table: str, columns: tuple[str, ...], outcome: Outcome, frame: pd.DataFrame,
-                key: list[str], conflict: str = "ON CONFLICT DO NOTHING") -> None:
-        """Rows of one machine; rows whose natural key is stored already are left as they are (by default)."""
+    def _put_rul(self, outcome: Outcome, rul: dict) -> None:
+        values = [_plain(rul[c]) for c in RUL_COLUMNS]
+        self._db.execute(f"INSERT INTO rul (machine, run, {_names(RUL_COLUMNS)}) VALUES "
+                         f"(?, ?{', ?' * len(RUL_COLUMNS)})", [outcome.machine, outcome.run, *values])
+        # Only the latest forecast is kept: a daily forecast of up to 90 steps per machine would outgrow the
+        # scores of an hour-bin model; the rul table keeps every result.
+        self._db.execute("DELETE FROM forecast WHERE machine = ? AND run < ?", [outcome.machine, outcome.run])
+
+    @contextlib.contextmanager
+    def _incoming(self, rows: pd.DataFrame | list[dict]) -> Iterator[None]:
+        """`rows` (a frame, or records with the same keys) as the table "incoming" while the block runs."""
         import pyarrow
 
-        frame = frame.loc[:, list(columns)].drop_duplicates(key, keep="last")
-        frame["time"] = naive_utc(frame["time"]).to_numpy()
         # DuckDB scans an Arrow table with less preparation than a DataFrame of text columns.
-        self._db.register("incoming", pyarrow.Table.from_pandas(frame, preserve_index=False))
-        try:
-            self._db.execute(f"INSERT INTO {table} (machine, run, {_names(columns)}) "
-                             f"SELECT ?, ?, {_names(columns)} FROM incoming {conflict}",
-                             [outcome.machine, outcome.run])
-        finally:
-            self._db.unregister("incoming")
+        table = (pyarrow.Table.from_pylist(rows) if isinstance(rows, list)
+                 else pyarrow.Table.from_pandas(rows, preserve_index=False))
+        self._db.register("incoming", table)
+        yield
+        # Not when the block failed: the transaction is aborted then, and refuses even this until the
+        # rollback; the next registration replaces the name.
+        self._db.unregister("incoming")
 
-    def _put_lights(self, outcome: Outcome, lights: pd.DataFrame) -> None:
+    def _insert(self, table: str, columns: tuple[str, ...], rows: pd.DataFrame | None, key: list[str],
+                conflict: str = "ON CONFLICT DO NOTHING", then: str | None = None) -> None:
+        """Rows of machines; rows whose natural key is stored already are left as they are (by default).
+        `then`: a statement run next on the same rows."""
+        if rows is None:
+            return
+        with self._incoming(rows.drop_duplicates(["machine", *key], keep="last")):
+            self._db.execute(f"INSERT INTO {table} (machine, run, {_names(columns)}) "
+                             f"SELECT machine, run, {_names(columns)} FROM incoming {conflict}")
+            if then:
+                self._db.execute(then)
+
+    def _put_lights(self, lights: pd.DataFrame | None) -> None:
         """A batch's lights replace the machine's lights of their kind, unless an earlier batch was scored last.
 
         Only the latest lights are kept: scored hourly, a machine's lights would otherwise outgrow its scores
         fifty times over, and the scores carry the history.
         """
         updates = ", ".join(f"{c} = excluded.{c}" for c in LIGHT_COLUMNS[2:])
-        self._insert("lights", LIGHT_COLUMNS, outcome, lights, ["kind", "feature"],
-                     conflict=f"ON CONFLICT DO UPDATE SET {updates}, run = excluded.run WHERE excluded.time >= lights.time")
-        for kind, time in lights.groupby("kind")["time"].max().items():
-            # features the latest batch no longer grades
-            self._db.execute("DELETE FROM lights WHERE machine = ? AND kind = ? AND time < ?",
-                             [outcome.machine, kind, _plain(pd.Timestamp(time))])
+        no_longer_graded = """DELETE FROM lights
+            USING (SELECT machine, kind, max(time) AS latest FROM incoming GROUP BY machine, kind) AS batch
+            WHERE lights.machine = batch.machine AND lights.kind = batch.kind AND lights.time < batch.latest"""
+        self._insert("lights", LIGHT_COLUMNS, lights, ["kind", "feature"],
+                     conflict=f"ON CONFLICT DO UPDATE SET {updates}, run = excluded.run WHERE excluded.time >= lights.time",
+                     then=no_longer_graded)
+
+    def _put_outcomes(self, outcomes: list[Outcome]) -> None:
+        committed = utc_now()
+        records = [{"run": o.run, "machine": o.machine, "outcome": o.outcome, "stage": o.stage,
+                    "message": o.message, "note": o.note, "duration": float(o.duration), "rows": o.rows,
+                    "notes": "; ".join(o.notes) or None, "committed": committed} for o in outcomes]
+        with self._incoming(records):
+            self._db.execute("INSERT INTO outcomes SELECT * FROM incoming")
+            self._db.execute("UPDATE machines SET last_outcome = incoming.outcome, last_run = incoming.run "
+                             "FROM incoming WHERE machines.machine = incoming.machine")
 
     def _remove_old_models(self, machine: str, current: str) -> None:
         prefix = f"{_model_stem(machine)}.r"
@@ -439,6 +471,14 @@ class Store:
             if old.name != Path(current).name and old.name[len(prefix):-len(".model")].isdigit():
                 with contextlib.suppress(FileNotFoundError):
                     old.unlink()
+
+
+def _rows(entries: Sequence[tuple[Outcome, dict]], kind: str, columns: tuple[str, ...]) -> pd.DataFrame | None:
+    """The rows of one kind that the machines produced, with their machine and run; None when there are none."""
+    frames = [produced[kind].loc[:, list(columns)].assign(time=lambda f: naive_utc(f["time"]).to_numpy(),
+                                                          machine=outcome.machine, run=outcome.run)
+              for outcome, produced in entries if produced.get(kind) is not None and not produced[kind].empty]
+    return pd.concat(frames, ignore_index=True) if frames else None
 
 
 def _names(columns) -> str:

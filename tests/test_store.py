@@ -1,4 +1,4 @@
-"""The fleet store: natural keys, one transaction per machine, the read API's order, the one-writer lock."""
+"""The fleet store: natural keys, a machine committed whole or not at all, the read API's order, the one-writer lock."""
 
 import os
 import signal
@@ -23,11 +23,14 @@ def rul_row(rul, signal, unit="days"):
 
 
 def commit_run(store, command, outcomes, key=None):
-    """A completed run whose machines commit what `outcomes` maps them to: (outcome, keyword arguments)."""
+    """A completed run whose machines commit what `outcomes` maps them to, (outcome, keyword arguments of
+    `commit`), all in one transaction as a fleet's driver commits what arrived together."""
     record = store.begin_run(command, "data", key or f"{command}-{len(store.runs())}", len(outcomes))
+    entries = []
     for name, (outcome, produced) in outcomes.items():
         stage, message = ("input", f"{name} is empty") if outcome == "failed" else (None, None)
-        store.commit(Outcome(name, outcome, stage, message, run=record.run), **produced)
+        entries.append((Outcome(name, outcome, stage, message, run=record.run), produced))
+    store.commit_many(entries)
     store.end_run(record.run, "completed")
     return record.run
 
@@ -48,12 +51,19 @@ def test_the_same_batch_twice_adds_nothing(store):
     assert list(history["run"]) == [1, 1, 1, 3]
 
 
-def test_a_failed_commit_leaves_nothing_of_the_machine(store):
-    record = store.begin_run("score", "data", "k", 1)
-    broken = scores("2024-01-01", 2).drop(columns="tsquare")
+def test_a_failed_commit_leaves_nothing_of_its_machines(store):
+    import duckdb
+
+    record = store.begin_run("score", "data", "k", 2)
+    good = (Outcome("a", run=record.run), {"scores": scores("2024-01-02", 2)})
+    broken = (Outcome("b", run=record.run), {"lights": scores("2024-01-01", 2).drop(columns="tsquare")})
     with pytest.raises(KeyError):
-        store.commit(Outcome("a", run=record.run), scores=scores("2024-01-02", 2), lights=broken)
+        store.commit_many([good, broken])
+    with pytest.raises(duckdb.ConstraintException):  # the database's own refusal, not a later one of its own
+        store.commit_many([good, good])
     assert store.history().empty and store.outcomes().empty
+    store.commit_many([good])  # the store goes on
+    assert len(store.history()) == 2
 
 
 def test_status_puts_the_riskiest_first(store):
