@@ -50,10 +50,11 @@ RETRIES = 2
 # to keep every worker busy while the driver commits, few enough that models
 # shipped to scoring jobs do not pile up in the scheduler's memory.
 JOBS_AHEAD = 4
-# Seconds between the driver's commits of a cluster's results. A commit costs
-# the store milliseconds however few machines it holds, so gathering what
-# arrives meanwhile halves the driver's work, which on a small machine takes
-# cores from the workers; a driver killed loses at most this much of the run.
+# Seconds a cluster's result waits for others to be committed with. A commit
+# costs the store milliseconds however few machines it holds, so gathering
+# what arrives meanwhile halves the driver's work, which on a small machine
+# takes cores from the workers; a driver killed loses at most this much of the
+# run.
 COMMIT_EVERY = 0.5
 NOT_TRAINED = "no model: the machine has not been trained successfully (`algo-health fleet train`)"
 
@@ -440,8 +441,8 @@ class Loop:
 
 
 class Cluster:
-    """The jobs on a Dask cluster, their results in the order they complete, gathered for `COMMIT_EVERY`
-    seconds."""
+    """The jobs on a Dask cluster, their results in the order they complete, each gathered with those that
+    complete in the `COMMIT_EVERY` seconds after it."""
 
     def __init__(self, client, dashboard: bool = True):
         """`dashboard`: whether the scheduler's dashboard can show pages (a local one needs bokeh here)."""
@@ -463,14 +464,19 @@ class Cluster:
 
         for job in itertools.islice(jobs, ahead):
             submit(job)
-        gathered, since = [], time.monotonic()
-        for finished in running.batches():
+        gathered, due = [], 0.0
+        while not running.is_empty():
+            finished = running.next_batch(block=not gathered)  # holding results, only what is in already
+            if finished and not gathered:
+                due = time.monotonic() + COMMIT_EVERY
             gathered += [self._result(future, machines.pop(future.key)) for future in finished]
             for following in itertools.islice(jobs, len(finished)):
                 submit(following)
-            if running.is_empty() or time.monotonic() - since >= COMMIT_EVERY:
+            if running.is_empty() or time.monotonic() >= due:
                 yield gathered
-                gathered, since = [], time.monotonic()
+                gathered = []
+            elif not finished:
+                time.sleep(COMMIT_EVERY / 20)
 
     @staticmethod
     def _result(future, machine: str) -> Result:

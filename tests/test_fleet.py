@@ -310,14 +310,13 @@ class KillingWorker(fleet.Cluster):
 
     killed = 0
 
-    def results(self, function, jobs):
-        for number, result in enumerate(super().results(function, jobs)):
-            if number == 0:
-                busy = [address for address, tasks in self.client.processing().items() if tasks]
-                for pid in self.client.run(os.getpid, workers=busy[:1]).values():
-                    os.kill(pid, signal.SIGKILL)
-                    self.killed += 1
-            yield result
+    def _result(self, future, machine):
+        if not self.killed:
+            busy = [address for address, tasks in self.client.processing().items() if tasks]
+            for pid in self.client.run(os.getpid, workers=busy[:1]).values():
+                os.kill(pid, signal.SIGKILL)
+                self.killed += 1
+        return super()._result(future, machine)
 
 
 def test_a_killed_worker_loses_and_doubles_nothing(fleet_dir, reference, tmp_path):
