@@ -451,9 +451,8 @@ class Store:
         no_longer_graded = """DELETE FROM lights
             USING (SELECT machine, kind, max(time) AS latest FROM incoming GROUP BY machine, kind) AS batch
             WHERE lights.machine = batch.machine AND lights.kind = batch.kind AND lights.time < batch.latest"""
-        self._insert("lights", LIGHT_COLUMNS, lights, ["kind", "feature"],
-                     conflict=f"ON CONFLICT DO UPDATE SET {updates}, run = excluded.run WHERE excluded.time >= lights.time",
-                     then=no_longer_graded)
+        newer = f"ON CONFLICT DO UPDATE SET {updates}, run = excluded.run WHERE excluded.time >= lights.time"
+        self._insert("lights", LIGHT_COLUMNS, lights, ["kind", "feature"], conflict=newer, then=no_longer_graded)
 
     def _put_outcomes(self, outcomes: list[Outcome]) -> None:
         committed = utc_now()

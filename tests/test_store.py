@@ -59,7 +59,7 @@ def test_a_failed_commit_leaves_nothing_of_its_machines(store):
     broken = (Outcome("b", run=record.run), {"lights": scores("2024-01-01", 2).drop(columns="tsquare")})
     with pytest.raises(KeyError):
         store.commit_many([good, broken])
-    with pytest.raises(duckdb.ConstraintException):  # the database's own refusal, not a later one of its own
+    with pytest.raises(duckdb.ConstraintException):  # DuckDB's error, not the aborted transaction's after it
         store.commit_many([good, good])
     assert store.history().empty and store.outcomes().empty
     store.commit_many([good])  # the store goes on
