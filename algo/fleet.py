@@ -4,8 +4,9 @@ Each machine's work is a pure function of its own input, run on a Dask worker:
 the worker reads the machine's files itself (a local path or an fsspec URL),
 runs the single-machine job of `algo.machine`, and sends back a small result —
 a model, a batch of scores and lights, a forecast — never raw rows. The driver
-submits the jobs, commits each result to the store as it arrives (one
-transaction per machine), and is the only process that touches the store. So a
+submits the jobs, commits the results to the store as they arrive (a machine
+with all it produced, or nothing of it), and is the only process that touches
+the store. So a
 fleet result is the single-machine result for the same data, and the same job
 functions run in a plain loop (`workers=0`), on a `LocalCluster` and on a
 cluster.
@@ -38,7 +39,7 @@ import pandas as pd
 from algo import checks, machine, modelfile, reading, synthetic
 from algo import report as html_report
 from algo.reading import InputError, ReadOptions
-from algo.store import Outcome, Store, StoreError
+from algo.store import Outcome, Store
 
 DATA_SUFFIXES = (".csv", *reading.PARQUET_SUFFIXES)
 HIVE_KEY = "machine="
@@ -283,11 +284,11 @@ class ShippedModel:
     problem: str | None = None  # why the store could not give the file
 
     @classmethod
-    def of(cls, store: Store, name: str) -> ShippedModel:
+    def read(cls, machine: str, path: Path) -> ShippedModel:
         try:
-            return cls(*store.model_bytes(name))
-        except StoreError as error:
-            return cls(name, problem=str(error))
+            return cls(str(path), path.read_bytes())
+        except OSError as error:
+            return cls(str(path), problem=f"the model of machine {machine!r}: {error.strerror}: {path}")
 
     def open(self) -> modelfile.ModelFile:
         if self.data is None:
@@ -375,7 +376,7 @@ def _score(job: ScoreJob) -> Result:
     return Result(job.machine, rows=len(scored.reading.rows), notes=notes, data={"scores": scores, "lights": lights})
 
 
-def _lights(job: ScoreJob, rows: pd.DataFrame, notes: list[str]) -> pd.DataFrame:
+def _lights(job: ScoreJob, rows: pd.DataFrame, notes: list[str]) -> pd.DataFrame | None:
     """The batch's failure-mode and ISO lights; a grading that fails is a note, the scores still count."""
     if not job.thresholds and job.iso_power is None:
         return None
@@ -692,8 +693,9 @@ def score(data: str, store: str | Path, *, id_column: str | None = None, options
             for entry in machines:
                 known = trained.get(entry.machine)
                 if known is not None and entry.machine not in done:
-                    yield ScoreJob(entry.machine, entry.sources, options, ShippedModel.of(opened, entry.machine),
-                                   known["thresholds"], known["iso_power"], known["iso_foundation"])
+                    yield ScoreJob(entry.machine, entry.sources, options,
+                                   ShippedModel.read(entry.machine, known["model_file"]), known["thresholds"],
+                                   known["iso_power"], known["iso_foundation"])
 
         with _engine_for(where, scheduler, workers) as started:
             return run(opened, "score", _where(data), key, jobs, len(machines), score_job, _scores_produced, started,
@@ -705,16 +707,17 @@ def rul(store: str | Path, *, tightness: float = machine.SCORE_TIGHTNESS, schedu
     """Forecasts every trained machine's remaining life from its stored history of scores."""
     checks.fraction(tightness)
     with Store.open(store, "w", create=False) as opened, _engine_for(where, scheduler, workers) as started:
-        names = sorted(opened.trained())
-        if not names:
+        trained = opened.trained()
+        if not trained:
             raise FleetError(f"{store} holds no trained machine; `fleet train` first")
 
         def jobs(done: set) -> Iterator[ForecastJob]:
-            for name in names:
+            for name in sorted(trained):
                 if name not in done:
-                    yield ForecastJob(name, opened.tsquare_history(name), ShippedModel.of(opened, name), tightness)
+                    yield ForecastJob(name, opened.tsquare_history(name),
+                                      ShippedModel.read(name, trained[name]["model_file"]), tightness)
 
-        return run(opened, "rul", None, {"command": "rul", "tightness": tightness}, jobs, len(names),
+        return run(opened, "rul", None, {"command": "rul", "tightness": tightness}, jobs, len(trained),
                    forecast_job, _forecast_produced, started, Progress(progress))
 
 

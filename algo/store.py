@@ -313,19 +313,16 @@ class Store:
                 for row in rows.itertuples()}
 
     def model(self, machine: str) -> modelfile.ModelFile:
-        source, data = self.model_bytes(machine)
-        return modelfile.parse(data, source)
-
-    def model_bytes(self, machine: str) -> tuple[str, bytes]:
-        """A machine's model file as it is stored, and its path, for a reader elsewhere to parse and check."""
+        """A machine's current model, read and checked."""
         found = self._db.execute("SELECT model_file FROM machines WHERE machine = ?", [machine]).fetchone()
         if found is None:
             raise StoreError(f"{self.path} has no model of machine {machine!r}")
         path = self.path / found[0]
         try:
-            return str(path), path.read_bytes()
+            data = path.read_bytes()
         except OSError as error:
             raise StoreError(f"the model of machine {machine!r}: {error.strerror}: {path}") from None
+        return modelfile.parse(data, str(path))
 
     def tsquare_history(self, machine: str) -> pd.DataFrame:
         """Every stored T² of a machine, in time order: the input of its remaining-life forecast."""

@@ -66,9 +66,9 @@ def loop_scoring(paths: dict, store: Path) -> None:
     with Store.open(store) as opened:
         trained = opened.trained()
     for name, known in sorted(trained.items()):
-        model = fleet.ShippedModel(str(known["model_file"]), Path(known["model_file"]).read_bytes())
-        job = fleet.ScoreJob(name, (str(paths["batch"] / f"{name}.parquet"),), ReadOptions(), model,
-                             known["thresholds"], known["iso_power"], known["iso_foundation"])
+        job = fleet.ScoreJob(name, (str(paths["batch"] / f"{name}.parquet"),), ReadOptions(),
+                             fleet.ShippedModel.read(name, known["model_file"]), known["thresholds"],
+                             known["iso_power"], known["iso_foundation"])
         assert fleet.score_job(job).outcome == "ok"
 
 
