@@ -15,6 +15,7 @@
 
 #include "core/arrays.hpp"
 #include "core/kernels/iso_times.hpp"
+#include "core/kernels/time_units.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -105,14 +106,6 @@ std::optional<kn::ValueType> kernel_type(py::handle dtype) {
 
 namespace {
 
-std::optional<std::int64_t> units_per_second(const std::string& unit) {
-    if (unit == "s") return 1;
-    if (unit == "ms") return 1000;
-    if (unit == "us") return 1000000;
-    if (unit == "ns") return 1000000000;
-    return std::nullopt;
-}
-
 // Times as counts of a unit since the epoch (UTC for zoned times), NaT as
 // kNoSecond.
 struct Instants {
@@ -197,7 +190,7 @@ std::optional<Instants> native_instants(py::handle pd, py::handle column) {
     if (zoned || naive) {
         py::object array = column.attr("array");
         Instants instants{as_int64s(array.attr("asi8")), text(array.attr("unit"))};
-        if (!units_per_second(instants.unit)) return std::nullopt;
+        if (!kn::units_per_second(instants.unit)) return std::nullopt;
         return instants;
     }
     if (holds_text(pd, dtype)) return iso_instants(pd, column);
@@ -222,17 +215,12 @@ RowArray pandas_order(py::handle pd, py::handle times) {
 
 // Whole seconds of the instants, rounded down as numpy does.
 RowArray seconds_of(const Instants& instants) {
-    const std::int64_t per_second = *units_per_second(instants.unit);
+    const std::int64_t per_second = *kn::units_per_second(instants.unit);
     RowArray seconds(instants.values.size());
     const std::int64_t* v = instants.values.data();
     std::int64_t* s = seconds.mutable_data();
     for (py::ssize_t i = 0; i < instants.values.size(); ++i) {
-        if (v[i] == kNoSecond) {
-            s[i] = kNoSecond;
-        } else {
-            const std::int64_t rest = v[i] % per_second;
-            s[i] = (v[i] - rest) / per_second - (rest < 0 ? 1 : 0);
-        }
+        s[i] = v[i] == kNoSecond ? kNoSecond : kn::floor_div(v[i], per_second);
     }
     return seconds;
 }
@@ -403,9 +391,9 @@ public:
     py::object index_of(kn::End end) const;
     // Flags of no conflict, to be marked.
     ConflictFlags native_flags() const;
-    // The conflicting seconds of every column; those of the native columns
-    // taken from `native` when picking marked them.
-    ConflictFlags conflict_flags(std::optional<ConflictFlags> native = std::nullopt) const;
+    // The conflicting seconds of every column: those of the native columns
+    // as picking marked them in `native`, completed with the others'.
+    ConflictFlags conflict_flags(ConflictFlags native) const;
     py::object conflict_report(const ConflictFlags& flags) const;
     // The output with the conflicting columns resolved by `on_conflict` and
     // moved to the end; `base` holds the last values of every column.
@@ -565,22 +553,9 @@ ConflictFlags PerSecond::native_flags() const {
     return ConflictFlags(features_.size(), std::vector<std::uint8_t>(seconds()));
 }
 
-ConflictFlags PerSecond::conflict_flags(std::optional<ConflictFlags> native) const {
-    if (native) {
-        ConflictFlags flags = std::move(*native);
-        complete_pandas_flags(flags);
-        return flags;
-    }
-    ConflictFlags flags = native_flags();
-    if (order_->identity()) return flags;  // a second of one row holds one value
-    {
-        py::gil_scoped_release nogil;
-        for (std::size_t i = 0; i < features_.size(); ++i) {
-            if (features_[i].native) kn::mark_conflicts(*features_[i].native, order_->groups(), flags[i]);
-        }
-    }
-    complete_pandas_flags(flags);
-    return flags;
+ConflictFlags PerSecond::conflict_flags(ConflictFlags native) const {
+    complete_pandas_flags(native);
+    return native;
 }
 
 void PerSecond::complete_pandas_flags(ConflictFlags& flags) const {
@@ -821,7 +796,7 @@ py::object compress_by_second(const Module& m, py::object df, py::object time_co
         py::object out = frame.table(frame.all_features(), frame.picked(end, native ? &*native : nullptr),
                                      frame.index_of(end));
         py::object conflicts = py::none();
-        if (report) conflicts = frame.conflict_report(frame.conflict_flags(std::move(native)));
+        if (report) conflicts = frame.conflict_report(frame.conflict_flags(std::move(*native)));
         return py::make_tuple(out, conflicts);
     }
 

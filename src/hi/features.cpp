@@ -1,6 +1,7 @@
 #include "features.hpp"
 
 #include "core/kernels/bin_moments.hpp"
+#include "core/kernels/time_units.hpp"
 #include "core/kernels/window_moments.hpp"
 
 #include <algorithm>
@@ -340,11 +341,9 @@ std::optional<std::int64_t> bin_width(py::handle time_scale, py::handle index_ty
     if (PyUnicode_CheckExact(time_scale.ptr()) && is_text(time_scale, "h")) seconds = 3600;
     if (seconds == 0) return std::nullopt;
     const std::string unit = text(py::module_::import("numpy").attr("datetime_data")(index_type)[py::int_(0)]);
-    if (unit == "s") return seconds;
-    if (unit == "ms") return seconds * 1000;
-    if (unit == "us") return seconds * 1000000;
-    if (unit == "ns") return seconds * 1000000000;
-    return std::nullopt;
+    const std::optional<std::int64_t> per_second = kn::units_per_second(unit);
+    if (!per_second) return std::nullopt;
+    return seconds * *per_second;
 }
 
 py::object binned(const Module& m, const SortedRows& rows, const Names& names, std::int64_t width,

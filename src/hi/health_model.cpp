@@ -59,7 +59,7 @@ py::object single_column_frame(const Module& m, const char* label, py::handle va
         return pd.attr("DataFrame")(data, "index"_a = index);
     }
     py::object frame = pd.attr("DataFrame")("index"_a = index);
-    frame[py::str(label)] = values;
+    set_column(frame, py::str(label), values);
     return frame;
 }
 

@@ -119,6 +119,11 @@ struct Rows::Native {
         return all;
     }
     std::size_t length() const { return rows ? rows->size() : static_cast<std::size_t>(seconds.size()); }
+    // Whether `time_col` is the selected columns' one compressed time column.
+    bool holds_time(py::handle time_col) const {
+        return !indexed && selection && time_label.equal(time_col) &&
+               std::count(selection->begin(), selection->end(), kTime) == 1;
+    }
     RowArray positions() const {
         if (rows) return RowArray(static_cast<py::ssize_t>(rows->size()), rows->data());
         RowArray all(seconds.size());
@@ -286,10 +291,7 @@ void Rows::drop(py::handle labels) {
 void Rows::parse_times(const Module& m, py::handle time_col) {
     // The compressed time column holds whole seconds as datetimes already,
     // which parsing leaves as they are.
-    if (native_ && !native_->indexed && native_->selection && native_->time_label.equal(time_col) &&
-        std::count(native_->selection->begin(), native_->selection->end(), Native::kTime) == 1) {
-        return;
-    }
+    if (native_ && native_->holds_time(time_col)) return;
     py::object df = frame();
     py::object parsed = m.global("pd").attr("to_datetime")(df[time_col], "errors"_a = "coerce");
     // A frame of its own, so that the assignment never writes through to the
@@ -322,8 +324,7 @@ TimeSpan Rows::time_span(py::handle time_col) const {
 }
 
 void Rows::index_by_time(py::handle time_col) {
-    if (native_ && !native_->indexed && native_->selection && native_->time_label.equal(time_col) &&
-        std::count(native_->selection->begin(), native_->selection->end(), Native::kTime) == 1) {
+    if (native_ && native_->holds_time(time_col)) {
         auto next = std::make_shared<Native>(*native_);
         std::erase(*next->selection, Native::kTime);
         next->indexed = true;

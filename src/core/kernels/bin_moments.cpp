@@ -1,5 +1,7 @@
 #include "bin_moments.hpp"
 
+#include "time_units.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -10,12 +12,6 @@ namespace algo::kernels {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// Floor division, also for times before the epoch.
-std::int64_t floor_to(std::int64_t t, std::int64_t width) {
-    const std::int64_t rest = t % width;
-    return rest < 0 ? t - rest - width : t - rest;
-}
 
 // pandas' grouped mean: compensated summation whose compensation restarts when
 // an infinity makes it NaN. Missing values leave the state as it is; the

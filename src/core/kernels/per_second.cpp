@@ -196,17 +196,6 @@ void pick_rows(const TypedColumn& column, const SecondGroups& groups, End end, s
     });
 }
 
-void mark_conflicts(const TypedColumn& column, const SecondGroups& groups, std::span<std::uint8_t> conflicting) {
-    require_one_per_second(conflicting, groups);
-    dispatch(column, [&](const auto& values) {
-        for (std::size_t g = 0; g < groups.size(); ++g) {
-            const std::size_t e = groups.end(g);
-            const std::size_t first = first_present(values, groups, groups.begin(g), e);
-            conflicting[g] = first < e && differs_after(values, groups, first, e);
-        }
-    });
-}
-
 void pick_rows_marking_conflicts(const TypedColumn& column, const SecondGroups& groups, End end,
                                  std::span<std::int64_t> rows, std::span<std::uint8_t> conflicting) {
     require_one_per_second(rows, groups);

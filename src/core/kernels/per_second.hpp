@@ -63,11 +63,8 @@ enum class End { first, last };
 // when the second has none.
 void pick_rows(const TypedColumn& column, const SecondGroups& groups, End end, std::span<std::int64_t> rows);
 
-// conflicting[g] = 1 when second g holds more than one distinct non-missing
-// value, else 0.
-void mark_conflicts(const TypedColumn& column, const SecondGroups& groups, std::span<std::uint8_t> conflicting);
-
-// pick_rows and mark_conflicts in one pass over the values.
+// pick_rows, and conflicting[g] = 1 when second g holds more than one
+// distinct non-missing value (else 0), in one pass over the values.
 void pick_rows_marking_conflicts(const TypedColumn& column, const SecondGroups& groups, End end,
                                  std::span<std::int64_t> rows, std::span<std::uint8_t> conflicting);
 

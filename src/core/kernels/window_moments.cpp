@@ -102,7 +102,9 @@ void window_moments(std::span<const Column> columns, WindowGrid grid, std::span<
             const double* x = column.values.data() + w * grid.step;
             const std::size_t at = j * grid.count + w;
             const Extent e = extent(x, grid.length);
-            const double sum = window_sum<double>(x, grid.length);
+            // The float64 sum serves a float64 column's mean and every deviation.
+            const bool summed = !column.single || j < std_columns;
+            const double sum = summed ? window_sum<double>(x, grid.length) : 0.0;
             max[at] = e.max;
             // A float32 column's mean is its float32 sum over a float32 count.
             if (e.count == 0) {
