@@ -21,9 +21,8 @@ import numpy as np
 import pandas as pd
 
 from algo import charts, checks, fleet, machine, modelfile, reading, report, store, synthetic, writing
-from algo.machine import DEFAULT_CONFIG, SCORE_TIGHTNESS, life_text
+from algo.machine import DEFAULT_CONFIG, DEMO_CONFIG, SCORE_TIGHTNESS, life_text
 
-DEMO_CONFIG = "1,0,0,1,2,1,2,1"
 EXIT_FAILED = 1
 EXIT_FLAGGED = 2  # completed, and something is at or past the level asked to fail on
 EXIT_BROKEN_PIPE = 141
@@ -590,7 +589,7 @@ def cmd_fleet_rul(args, progress: Progress) -> int:
 def fleet_status_lines(table: pd.DataFrame) -> list[str]:
     """The status table as text, riskiest machines first."""
     def cell(value, form="{}", missing="-"):
-        return missing if value is None or (isinstance(value, float) and math.isnan(value)) else form.format(value)
+        return missing if pd.isna(value) else form.format(value)
 
     header = (f"{'machine':<16} {'health':>6}  {'remaining life':<15} {'signal':<7} {'death %':>7}  "
               f"{'failure modes':<13} {'ISO':<6} {'alarm variable':<18} last run")

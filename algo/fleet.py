@@ -729,9 +729,6 @@ def status(store: str | Path) -> pd.DataFrame:
 
 # --- the demo --------------------------------------------------------------------
 
-# Hour bins with a warning line, so that a month of daily batches gets a daily forecast and the failed sister
-# machines set each machine's deadline.
-DEMO_CONFIG = "1,0,0,1,2,1,2,1"
 DEMO_MARKER = ".algo-health-fleet-demo"
 DEMO_START = pd.Timestamp("2024-03-01")
 
@@ -755,7 +752,7 @@ def demo(folder: str | Path = "algo-health-fleet-demo", *, machines: int = 20, d
     manifest = _write_demo_training(data, fleet_machines)
     with engine(scheduler, workers) as where, ThreadPoolExecutor(1) as writer:
         say(f"training {len(fleet_machines)} machines on a day of hourly rows")
-        train(str(data / "train"), store, manifest=str(manifest), config=DEMO_CONFIG, where=where,
+        train(str(data / "train"), store, manifest=str(manifest), config=machine.DEMO_CONFIG, where=where,
               progress=progress)
         shutil.rmtree(data / "train")
 

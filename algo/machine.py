@@ -23,6 +23,9 @@ from algo import checks, modelfile
 from algo.reading import ReadOptions, Reading, Source, read_rows
 
 DEFAULT_CONFIG = "0,0,0,1,2,1,1,1"
+# The demos' configuration: hour bins with a warning line, so that a month of daily batches gets a daily
+# forecast (and, in the fleet demo, the failed sister machines set each machine's deadline).
+DEMO_CONFIG = "1,0,0,1,2,1,2,1"
 SCORE_TIGHTNESS = 0.9
 LIGHT_ORDER = ("green", "yellow", "red")
 LIMIT_KEYS = ("upper_warning", "upper_alert", "lower_warning", "lower_alert")

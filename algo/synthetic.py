@@ -177,6 +177,8 @@ def sample_machine(
 # Machine kinds of a fleet with the power (kW) and foundation their ISO 20816-3 class is looked up by.
 KINDS = {"pump": (75.0, "Rigid"), "fan": (30.0, "Flexible"), "motor": (200.0, "Rigid"),
          "compressor": (450.0, "Flexible")}
+# Seconds of 1 Hz rows in each hour of a fleet machine's training rows, and in each of its daily batches.
+FLEET_SECONDS = 1800
 # The fault severity at which a machine of the fleet counts as failed (see `sister_recording`).
 FAILED_SEVERITY = 0.01
 # The fleet's faulty machines, by position: the fault, the day it started and the day the machine fails.
@@ -204,15 +206,15 @@ class FleetMachine:
     failure_day: float = 0.0
     broken: str | None = None
 
-    def rows(self, start: pd.Timestamp, monitoring: pd.Timestamp, periods: int, seed: int,
-             raw_labels: bool = True) -> pd.DataFrame:
-        """`periods` 1 Hz rows from `start`, with the fault as far as it has grown (monitoring began then)."""
+    def rows(self, start: pd.Timestamp, monitoring: pd.Timestamp, periods: int, seed: int) -> pd.DataFrame:
+        """`periods` 1 Hz rows from `start` as an export labels them, with the fault as far as it has grown
+        (monitoring began at `monitoring`)."""
         if self.fault is None:
-            return machine_frame(start, periods=periods, seed=seed, raw_labels=raw_labels)
+            return machine_frame(start, periods=periods, seed=seed, raw_labels=True)
         fault_days = (self.failure_day - self.fault_day) / np.sqrt(FAILED_SEVERITY)
         return machine_frame(start, periods=periods, seed=seed, fault=self.fault,
                              fault_start=monitoring + pd.Timedelta(days=self.fault_day), fault_days=fault_days,
-                             raw_labels=raw_labels)
+                             raw_labels=True)
 
 
 def fleet(size: int = 20, seed: int = 0) -> list[FleetMachine]:
@@ -229,27 +231,24 @@ def fleet(size: int = 20, seed: int = 0) -> list[FleetMachine]:
     return machines
 
 
-def hourly_rows(machine: FleetMachine, start: pd.Timestamp, hours: int, seconds: int = 1800,
-                raw_labels: bool = True) -> pd.DataFrame:
-    """The first `seconds` of each of `hours` hours at 1 Hz: enough seconds per hour for hour bins."""
+def hourly_rows(machine: FleetMachine, start: pd.Timestamp, hours: int) -> pd.DataFrame:
+    """The first half hour of each of `hours` hours at 1 Hz: enough seconds per hour for hour bins."""
     start = pd.Timestamp(start)
-    frames = [machine.rows(start + pd.Timedelta(hours=hour), start, seconds, machine.seed + hour, raw_labels)
+    frames = [machine.rows(start + pd.Timedelta(hours=hour), start, FLEET_SECONDS, machine.seed + hour)
               for hour in range(hours)]
     return pd.concat(frames, ignore_index=True)
 
 
-def daily_batch(machine: FleetMachine, monitoring: pd.Timestamp, day: int, seconds: int = 1800,
-                raw_labels: bool = True) -> pd.DataFrame:
-    """The batch of monitoring day `day`: `seconds` of 1 Hz rows from 10:00."""
+def daily_batch(machine: FleetMachine, monitoring: pd.Timestamp, day: int) -> pd.DataFrame:
+    """The batch of monitoring day `day`: half an hour of 1 Hz rows from 10:00."""
     start = pd.Timestamp(monitoring) + pd.Timedelta(days=day, hours=10)
-    return machine.rows(start, pd.Timestamp(monitoring), seconds, machine.seed + 100_000 + day, raw_labels)
+    return machine.rows(start, pd.Timestamp(monitoring), FLEET_SECONDS, machine.seed + 100_000 + day)
 
 
-def sister_recording(kind: str, start: pd.Timestamp, seconds: int = 1800, seed: int = 7,
-                     raw_labels: bool = True) -> pd.DataFrame:
-    """An hour of a failed sister machine of a kind: a bearing worn to the failed severity."""
-    sister = FleetMachine(f"{kind}-sister", kind, seed + len(kind), "bearing", -1.0, 0.0)
-    return sister.rows(pd.Timestamp(start), pd.Timestamp(start), seconds, sister.seed, raw_labels)
+def sister_recording(kind: str, start: pd.Timestamp) -> pd.DataFrame:
+    """Half an hour of a failed sister machine of a kind: a bearing worn to the failed severity."""
+    sister = FleetMachine(f"{kind}-sister", kind, 7 + len(kind), "bearing", -1.0, 0.0)
+    return sister.rows(pd.Timestamp(start), pd.Timestamp(start), FLEET_SECONDS, sister.seed)
 
 
 def write_broken(path: str | Path, how: str, frame: pd.DataFrame) -> None:

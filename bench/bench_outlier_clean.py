@@ -93,7 +93,7 @@ def main():
     print(f"{len(indices)} passes, robust index by pass: {', '.join(runs)}; "
           f"{len(result['T2']):,} minutes modelled in the last")
     print(f"respond: {result['respond']}")
-    report("mean pass", total / len(indices))
+    report("mean pass, preparation included", total / len(indices))
     report("Python road with pandas IQR cleaning, total", python_s)
     report("outlier_clean, total", total, python_s, "Python road")
     for stage, seconds in stages.most_common():

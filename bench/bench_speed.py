@@ -30,7 +30,6 @@ Usage: python bench_speed.py [training] [testing] [compression] [rolling] [profi
 """
 
 import argparse
-import collections
 import time
 import warnings
 from types import SimpleNamespace
@@ -39,7 +38,7 @@ import numpy as np
 from threadpoolctl import threadpool_limits
 
 from algo.HI import HI
-from algo.synthetic import machine_frame
+from algo.synthetic import FAIL_MODES, machine_frame
 from bench_compress_by_second import raw_export as export_with_repeats
 from bench_pipelines import raw_export
 from common import reference, stage_seconds
@@ -120,51 +119,12 @@ def rolling(_days_list):
     rows = machine_frame("2024-01-01", periods=86_400).set_index("_time")
     names = list(rows.columns)
     time_domain = [c for c in names if any(k in c for k in ("Overall", "Peak", "Crest"))]
-    fail_mode = [c for c in names if c.endswith("percentage") or c in ("Bearing", "Looseness", "Misalignment",
-                                                                         "Imbalance", "Gear_mesh", "Van_Pass")]
+    fail_mode = [c for c in names if c.endswith("percentage") or c in FAIL_MODES]
     record = SimpleNamespace(time=time_domain, frequency=[c for c in names if c not in time_domain + fail_mode],
                              fail_mode=fail_mode)
     seconds, _ = alternately(lambda: HI.feature_extraction_rolling(rows, record, 120, 60),
                              lambda: rolling_by_windows(rows, record, 120, 60), 5, 1)
     row("window 120, step 60", seconds)
-
-
-class FunctionClock:
-    """Seconds spent in each module function that a pipeline calls through its globals
-    (the outermost call counts); for builds that report no stages."""
-
-    STAGES = {"compress_by_second": "compression", "time_filter": "extraction",
-              "feature_extraction": "extraction", "feature_extraction_rolling": "extraction",
-              "standardize": "scaling", "minmax_scale": "scaling", "testing_scaler": "scaling",
-              "testing_minmax": "scaling"}
-
-    def __init__(self):
-        self.seconds = collections.Counter()
-        self.depth = 0
-        self.originals = {name: value for name, value in vars(HI).items()
-                          if type(value).__name__ == "native_function"}
-
-    def __enter__(self):
-        for name, function in self.originals.items():
-            if name not in ("training_model", "testing_model"):
-                setattr(HI, name, self._timed(self.STAGES.get(name, "model"), function))
-        return self
-
-    def __exit__(self, *exc):
-        for name, function in self.originals.items():
-            setattr(HI, name, function)
-
-    def _timed(self, stage, function):
-        def timed(*args, **kwargs):
-            start = time.perf_counter()
-            self.depth += 1
-            try:
-                return function(*args, **kwargs)
-            finally:
-                self.depth -= 1
-                if self.depth == 0:
-                    self.seconds[stage] += time.perf_counter() - start
-        return timed
 
 
 def stage_profile(label, call, repeat=5):
@@ -173,22 +133,11 @@ def stage_profile(label, call, repeat=5):
     _, seconds = stage_seconds(lambda: [call() for _ in range(repeat)])
     total = (time.perf_counter() - start) / repeat
     stages = {name: s / repeat for name, s in seconds.items()}
-    source = "stages the library reports"
-    if not stages:
-        with FunctionClock() as clock:
-            start = time.perf_counter()
-            for _ in range(repeat):
-                call()
-            total = (time.perf_counter() - start) / repeat
-        stages = {name: s / repeat for name, s in clock.seconds.items()}
-        stages["(the pipeline's own steps)"] = total - sum(stages.values())
-        source = "module functions called through the globals"
-    print(f"\n{label}: {total * 1e3:.1f} ms per call ({source})")
+    print(f"\n{label}: {total * 1e3:.1f} ms per call (stages the library reports)")
     for name, s in sorted(stages.items(), key=lambda item: -item[1]):
         print(f"  {name:<32} {s * 1e3:9.2f} ms  {100 * s / total:5.1f} %")
-    if source.startswith("stages"):
-        rest = total - sum(stages.values())
-        print(f"  {'(outside the stages)':<32} {rest * 1e3:9.2f} ms  {100 * rest / total:5.1f} %")
+    rest = total - sum(stages.values())
+    print(f"  {'(outside the stages)':<32} {rest * 1e3:9.2f} ms  {100 * rest / total:5.1f} %")
 
 
 def profile(_days_list):
