@@ -7,13 +7,15 @@ from pathlib import Path
 import pandas as pd
 
 from algo import writing
+from algo.results import RulSummary
 
 CHART_SUFFIXES = (".png", ".svg", ".pdf")
 # The fonts matplotlib itself ships, so that no missing font is reported.
 STYLE = {"font.family": ["sans-serif"], "font.sans-serif": ["DejaVu Sans"]}
 
 
-def health_chart(path: str | Path, history: pd.DataFrame, rul: dict, model: dict, title: str, zones=()) -> Path:
+def health_chart(path: str | Path, history: pd.DataFrame, rul: RulSummary, model: dict, title: str,
+                 zones=()) -> Path:
     """Writes the chart to `path` (format by extension) and returns the path written."""
     import matplotlib
 
@@ -23,12 +25,10 @@ def health_chart(path: str | Path, history: pd.DataFrame, rul: dict, model: dict
     with plt.rc_context(STYLE):
         figure, axes = plt.subplots(figsize=(11, 5))
         axes.plot(history.index, history["Score"], color="tab:blue", lw=1.2, label="health index")
-        table = rul.get("rul_predict")
-        if isinstance(table, pd.DataFrame):
-            time_name = model["datetime_name"]
-            forecast = table[table["upper_CI"].notna()]
-            axes.plot(forecast[time_name], forecast["Score"], color="tab:purple", lw=1.5, label="forecast")
-            axes.fill_between(forecast[time_name], forecast["lower_CI"], forecast["upper_CI"],
+        forecast = rul.forecast
+        if forecast is not None:
+            axes.plot(forecast["time"], forecast["score"], color="tab:purple", lw=1.5, label="forecast")
+            axes.fill_between(forecast["time"], forecast["lower"], forecast["upper"],
                               color="tab:purple", alpha=0.15, label="90 % band")
         axes.axhline(model["rul_deadline"], color="tab:red", ls="--", lw=1, label="deadline")
         if "rul_warning_line" in model:

@@ -1,4 +1,4 @@
-"""Checks of configuration strings, codebooks and rows before the library sees them.
+"""Checks of options, codebooks and rows before the library sees them.
 
 Options and configuration are checked before any data is read, so a typo
 costs nothing; rows are checked once read, so that input the library could
@@ -13,21 +13,11 @@ from collections.abc import Iterable
 
 import pandas as pd
 
+from algo.config import Configuration, TimeScale
+from algo.errors import CheckError
+
 TIME = "_time"
 
-# The values each field of a configuration string takes, with their meaning.
-CONFIG_FIELDS = (
-    ("time scale", {"0": "minute bins", "1": "hour bins"}),
-    ("testing outlier removal", {"0": "off", "1": "on"}),
-    ("low-resolution screening", {"0": "off", "1": "on"}),
-    ("feature families", {"1": "all", "2": "without failure modes", "3": "frequency bands only"}),
-    ("scaling", {"1": "none", "2": "standardise", "3": "min-max"}),
-    ("model", {"1": "PCA health model"}),
-    ("deadline", {"1": "mean + 12 sd", "2": "warning line at mean + 24 sd"}),
-    ("features", {"1": "time bins", "2": "rolling 120/60", "3": "rolling 3600/1800", "4": "rolling 60/30"}),
-)
-# Rows (distinct seconds) a rolling window spans, by the "features" field.
-ROLLING_WINDOWS = {"2": 120, "3": 3600, "4": 60}
 # Hours with fewer distinct seconds are dropped before hour bins are formed.
 HOUR_MIN_ROWS = 1800
 # Fewer samples than this cannot make a model.
@@ -38,24 +28,7 @@ CODEBOOK_EXAMPLE = ('{"setup_name": "pump-7", "config": {"axis": {"X": {"time_do
                     '"fail_mode_thresholds": [{"type": "bearing", "min": 0, "max": 80}]}}')
 
 
-class CheckError(ValueError):
-    """Input refused before or instead of a library call; the message is one line for the user."""
-
-
 # --- options -----------------------------------------------------------------------
-
-
-def config_fields(config: str) -> list[str]:
-    """The eight fields of a configuration string, each checked against the values it takes."""
-    fields = [part.strip() for part in str(config).split(",")]
-    if len(fields) != len(CONFIG_FIELDS):
-        raise CheckError(f"configuration {config!r}: expected {len(CONFIG_FIELDS)} comma-separated fields, "
-                         f"got {len(fields)} (e.g. 0,0,0,1,2,1,1,1)")
-    for number, (value, (name, choices)) in enumerate(zip(fields, CONFIG_FIELDS), start=1):
-        if value not in choices:
-            expected = ", ".join(f"{k} ({v})" for k, v in choices.items())
-            raise CheckError(f"configuration {config!r}: field {number} ({name}) is {value!r}; expected {expected}")
-    return fields
 
 
 def fraction(value: float) -> float:
@@ -156,23 +129,22 @@ def model_features(rows: pd.DataFrame, model: dict) -> None:
                          f"{len(rows):,} rows: {_names(empty)}")
 
 
-def sampling(rows: pd.DataFrame, config: str, minimum_samples: int) -> None:
+def sampling(rows: pd.DataFrame, config: Configuration, minimum_samples: int) -> None:
     """Refuses rows too sparse for the bins or windows of `config` to hold `minimum_samples` samples."""
-    fields = config_fields(config)
     seconds = rows[TIME].dt.floor("s").drop_duplicates()
-    window = ROLLING_WINDOWS.get(fields[7])
+    window = config.rolling_window
     if window is not None:
         if len(seconds) < window + minimum_samples - 1:
             raise CheckError(f"rolling windows of {window:,} rows need at least {window + minimum_samples - 1:,} "
                              f"distinct seconds; the input has {len(seconds):,}")
         return
-    if fields[0] == "1":
+    if config.time_scale is TimeScale.HOUR:
         per_hour = seconds.dt.floor("h").value_counts()
         full = int((per_hour >= HOUR_MIN_ROWS).sum())
         if full < minimum_samples:
             raise CheckError(f"hour bins need {minimum_samples} hours with at least {HOUR_MIN_ROWS:,} distinct "
                              f"seconds each; the input has {full} (at most {int(per_hour.max()):,} seconds in an "
-                             "hour): sample more often or use minute bins (field 1 of --config = 0)")
+                             "hour)", "sample more often or use minute bins (field 1 of {config} = 0)")
         return
     minutes = seconds.dt.floor("min").nunique()
     if minutes < minimum_samples:

@@ -20,28 +20,33 @@ from dataclasses import dataclass, field, replace
 import pandas as pd
 
 from algo import checks, modelfile
+from algo.config import DEFAULT_CONFIG, Configuration
+from algo.errors import AlgoHealthError, CheckError
 from algo.reading import ReadOptions, Reading, Source, read_rows
 
-DEFAULT_CONFIG = "0,0,0,1,2,1,1,1"
-# The demos' configuration: hour bins with a warning line, so that a month of daily batches gets a daily
-# forecast (and, in the fleet demo, the failed sister machines set each machine's deadline).
-DEMO_CONFIG = "1,0,0,1,2,1,2,1"
 SCORE_TIGHTNESS = 0.9
 LIGHT_ORDER = ("green", "yellow", "red")
 LIMIT_KEYS = ("upper_warning", "upper_alert", "lower_warning", "lower_alert")
 
 
-class JobError(Exception):
+class JobError(AlgoHealthError):
     """A library pipeline that returned its error record: the stage it reached, its message and data note."""
 
     def __init__(self, what: str, record: dict):
         self.what = what
+        self.error_record = record
         self.stage = str(record.get("error_stage"))
-        self.message = str(record.get("error_message"))
+        self.library_message = str(record.get("error_message"))
         note = record.get("error_code")
         self.note = None if note in (None, "None") else str(note)
-        super().__init__(f"{what} failed at stage {self.stage}: {self.message}"
+        super().__init__(f"{what} failed at stage {self.stage}: {self.library_message}"
                          + (f" (note: {self.note})" if self.note else ""))
+
+    def __reduce__(self):
+        return self.__class__, (self.what, self.error_record)
+
+    def record(self) -> tuple[str, str, str | None]:
+        return self.stage, f"{self.what}: {self.library_message}", self.note
 
 
 @contextlib.contextmanager
@@ -76,7 +81,7 @@ def checked(result: dict, what: str) -> dict:
 def evaluation(result, what: str):
     """The result of an evaluation that reports failure as its exception text."""
     if isinstance(result, str):
-        raise checks.CheckError(f"{what} failed: {result}")
+        raise CheckError(f"{what} failed: {result}")
     return result
 
 
@@ -100,15 +105,12 @@ class Trained:
 def train(sources: Source | Sequence[Source], options: ReadOptions = ReadOptions(),
           config: str = DEFAULT_CONFIG, codebook: dict | None = None) -> Trained:
     """A health model of normal operation from raw rows, with the running condition it was trained under."""
-    checks.config_fields(config)
-    reading = read_rows(sources, options)
+    configuration = Configuration.parse(config)
+    reading = running_rows(read_rows(sources, options), "nothing to train on")
     rows = reading.rows
-    if reading.all_stopped:
-        raise checks.CheckError(f"{reading.source}: all {reading.stopped:,} rows are downtime (running when "
-                                f"{reading.running_when}); nothing to train on")
     ignore = [reading.running_when.column] if reading.running_when else []
     notes = [*reading.notes, *checks.feature_notes(rows, ignore)]
-    checks.sampling(rows, config, checks.MIN_SAMPLES)
+    checks.sampling(rows, configuration, checks.MIN_SAMPLES)
     HI = hi_module()
     model = checked(HI.training_model(rows, config, codebook), "training")
     notes += _note(model)
@@ -118,6 +120,20 @@ def train(sources: Source | Sequence[Source], options: ReadOptions = ReadOptions
         thresholds = None
     running = str(reading.running_when) if reading.running_when else "always"
     return Trained(model, {"running_when": running}, thresholds, reading, notes)
+
+
+def running_rows(reading: Reading, nothing: str) -> Reading:
+    """The reading, unless the machine did not run in any of its rows; `nothing` says what that leaves."""
+    if reading.all_stopped:
+        raise CheckError(f"{reading.source}: all {reading.stopped:,} rows are downtime (running when "
+                         f"{reading.running_when}); {nothing}")
+    return reading
+
+
+def learn_thresholds(sources: Source | Sequence[Source], options: ReadOptions = ReadOptions()) -> tuple[dict, Reading]:
+    """Failure-mode warning and alert limits learnt from healthy rows, with the reading they came from."""
+    reading = running_rows(read_rows(sources, options), "nothing to learn from")
+    return evaluation(hi_module().pre_feature_training(reading.rows), "threshold training"), reading
 
 
 # --- scoring -----------------------------------------------------------------------
@@ -153,12 +169,12 @@ def score(sources: Source | Sequence[Source], options: ReadOptions, model_file: 
         empty = pd.DataFrame({time_name: pd.Series(dtype="datetime64[ns]"), "tsquare": [], "Score": []})
         return Scored(empty, None, reading, reading.notes)
     checks.model_features(reading.rows, model)
-    checks.sampling(reading.rows, model["algo_config"], 1)
+    checks.sampling(reading.rows, Configuration.parse(model["algo_config"]), 1)
     result = checked(hi_module().testing_model(reading.rows, model), "scoring")
     table = result["T2"].join(result["HI_Score"])
     if (table["tsquare"] == -1.0).all() and (table["Score"] == -1.0).all():
         # The pipeline's mark of a batch too small to score, stamped with the clock.
-        raise checks.CheckError(f"{reading.source}: {len(reading.rows):,} rows are too few to score with an "
+        raise CheckError(f"{reading.source}: {len(reading.rows):,} rows are too few to score with an "
                                 "hour-scale model (at least 301 distinct seconds)")
     table.index.name = time_name
     variable = result["suspicious_variable"]
@@ -181,6 +197,12 @@ def forecast(scores: pd.DataFrame, model: dict, tightness: float = SCORE_TIGHTNE
     return checked(rul_module().rul_calculation(t2, model, tightness), "the RUL calculation")
 
 
+def health_index(scores: pd.DataFrame, model: dict, tightness: float = SCORE_TIGHTNESS) -> pd.DataFrame:
+    """The health index ("Score") of a score history (the model's time column and "tsquare"), indexed by time."""
+    t2 = scores.set_index(model["datetime_name"])[["tsquare"]]
+    return hi_module().Health_Index(t2, model["ucl"], tightness)
+
+
 def forecast_rows(rul: dict) -> pd.DataFrame | None:
     """The forecast steps of a RUL result's table, without the history bins before them."""
     table = rul.get("rul_predict")
@@ -196,13 +218,6 @@ def at_least(rul: dict) -> bool:
         return False
     step = 5 if rul["unit"] == "minutes" else 1
     return rul["rul_days"] >= step * len(steps)
-
-
-def life_text(rul, unit: str, at_least: bool) -> str:
-    """A remaining life as people read it: "13 days", "≥ 90 days"."""
-    if rul is None or rul < 0:
-        return "unknown"
-    return f"{'≥ ' if at_least else ''}{rul:g} {unit}"
 
 
 # --- lights ----------------------------------------------------------------------
@@ -254,7 +269,7 @@ def iso_limits(power: float, foundation: str) -> dict:
     """Warning and alert limits of ISO 20816-3 for a machine's power (kW) and foundation."""
     limits = hi_module().ISO20816_overall(power, foundation)
     if limits["error_stage"] != "None":
-        raise checks.CheckError(f"no ISO 20816-3 limits: {limits['error_message']}")
+        raise CheckError(f"no ISO 20816-3 limits: {limits['error_message']}")
     return limits
 
 
@@ -263,3 +278,11 @@ def iso_lights(rows: pd.DataFrame, power: float, foundation: str, means: pd.Seri
     limits = iso_limits(power, foundation)
     lights = evaluation(hi_module().ISO20816_light(rows, limits["warning"], limits["alert"]), "ISO evaluation")
     return _graded(rows, lights, means)
+
+
+# --- bad stretches ------------------------------------------------------------------
+
+
+def bad_zones(health: pd.DataFrame, threshold: float, **windows) -> list:
+    """The library's bad-HI zones (start, end) of a health-index history indexed by time ("Score")."""
+    return hi_module().detect_bad_HI_zone(health, threshold, **windows)

@@ -19,6 +19,7 @@ from importlib import metadata
 from pathlib import Path
 
 from algo import writing
+from algo.errors import AlgoHealthError
 
 MAGIC = b"ALGO-HEALTH-MODEL\n"
 FORMAT = 2
@@ -26,8 +27,10 @@ FORMAT = 2
 READABLE_FORMATS = (1, 2)
 
 
-class ModelFileError(ValueError):
+class ModelFileError(AlgoHealthError, ValueError):
     """A file that is not a model file this version can read."""
+
+    stage = "check"
 
 
 @dataclass

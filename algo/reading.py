@@ -25,8 +25,10 @@ from typing import IO, Union
 import numpy as np
 import pandas as pd
 
+from algo.errors import AlgoHealthError
+
 TIME = "_time"
-# Time-column labels recognised without --time-column, best first.
+# Time-column labels recognised without a time_column option, best first.
 TIME_LABELS = ("_time", "Time", "time", "Timestamp", "timestamp", "DateTime", "Datetime", "datetime", "Date", "date")
 # Speed columns that tell a running machine from a stopped one.
 SPEED_LABELS = ("RPM", "rpm", "Speed", "speed")
@@ -37,11 +39,23 @@ SNIFF_BYTES = 64 * 1024
 # (the 95th percentile of the speed readings).
 RUNNING_SHARE = 0.1
 
-Source = Union[str, Path, IO[bytes]]
 
 
-class InputError(ValueError):
-    """Input that cannot be read as asked; the message is one line for the user."""
+@dataclass(frozen=True)
+class Frame:
+    """Rows already in memory, read as a file holding them would be; `name` stands for the file in messages."""
+
+    table: pd.DataFrame
+    name: str
+
+
+Source = Union[str, Path, IO[bytes], Frame]
+
+
+class InputError(AlgoHealthError, ValueError):
+    """Input that cannot be read as asked."""
+
+    stage = "input"
 
 
 @dataclass(frozen=True)
@@ -99,8 +113,8 @@ class Condition:
         except ValueError:
             value = float("nan")
         if not match or not np.isfinite(value):
-            raise InputError(f"--running-when {text!r}: expected COLUMN OP NUMBER with OP one of "
-                             f"{' '.join(_OPERATORS)} (e.g. 'RPM > 300'), or 'always'")
+            raise InputError(f"running condition {text!r}: expected COLUMN OP NUMBER with OP one of "
+                             f"{' '.join(_OPERATORS)} (e.g. 'RPM > 300'), or 'always'", "see {running_when}")
         return cls(match["column"], match["op"], value)
 
     def __str__(self) -> str:
@@ -109,7 +123,8 @@ class Condition:
     def running(self, rows: pd.DataFrame) -> np.ndarray:
         """Rows that run; a row whose reading is missing is given the benefit of the doubt."""
         if self.column not in rows.columns:
-            raise InputError(f"--running-when names the column {self.column!r}, which the input does not have")
+            raise InputError(f"the running condition names the column {self.column!r}, which the input does "
+                             "not have", "see {running_when}")
         values = pd.to_numeric(rows[self.column], errors="coerce").to_numpy(dtype=float, na_value=np.nan)
         with np.errstate(invalid="ignore"):
             return _OPERATORS[self.op](values, self.value) | np.isnan(values)
@@ -129,6 +144,8 @@ def default_condition(rows: pd.DataFrame) -> Condition | None:
 
 
 def _name(source: Source) -> str:
+    if isinstance(source, Frame):
+        return source.name
     if source == "-":
         return "standard input"
     return str(source) if isinstance(source, (str, Path)) else getattr(source, "name", "input")
@@ -171,6 +188,8 @@ def _kind(source: Source, data: bytes) -> str:
 
 def read_table(source: Source, options: ReadOptions = ReadOptions()) -> tuple[pd.DataFrame, list[str]]:
     """A CSV, Parquet or JSON-records table as read, and notes on what was detected."""
+    if isinstance(source, Frame):
+        return _time_index_as_column(source.table), []
     data = _raw_bytes(source)
     kind = _kind(source, data)
     name = _name(source)
@@ -200,10 +219,10 @@ def _text(data: bytes, name: str, encoding: str | None) -> str:
     try:
         return data.decode(encoding or "utf-8-sig")
     except LookupError:
-        raise InputError(f"--encoding {encoding!r} is not a known text encoding") from None
+        raise InputError(f"text encoding {encoding!r} is not a known one", "see {encoding}") from None
     except UnicodeDecodeError as error:
-        hint = "" if encoding else "; give its --encoding (e.g. cp1252 or latin-1)"
-        raise InputError(f"{name} is not {encoding or 'UTF-8'} text (byte {error.start}){hint}") from None
+        remedy = None if encoding else "give its {encoding} (e.g. cp1252 or latin-1)"
+        raise InputError(f"{name} is not {encoding or 'UTF-8'} text (byte {error.start})", remedy) from None
 
 
 def _read_csv(data: bytes, name: str, options: ReadOptions) -> tuple[pd.DataFrame, list[str]]:
@@ -259,14 +278,14 @@ _OFFSET = re.compile(r"(?:Z|[+-]\d{2}:?\d{2})$")
 def find_time_column(frame: pd.DataFrame, options: ReadOptions, name: str) -> str:
     if options.time_column is not None:
         if options.time_column not in frame.columns:
-            raise InputError(f"{name} has no column {options.time_column!r} (--time-column); "
-                             f"its columns: {_listed(frame.columns)}")
+            raise InputError(f"{name} has no column {options.time_column!r}, the time column named; "
+                             f"its columns: {_listed(frame.columns)}", "see {time_column}")
         return options.time_column
     for label in TIME_LABELS:
         if label in frame.columns:
             return label
-    raise InputError(f"{name} has no time column: expected 'Time' or '_time' (or name it with --time-column) "
-                     f"among {_listed(frame.columns)}")
+    raise InputError(f"{name} has no time column: expected 'Time' or '_time' among {_listed(frame.columns)}",
+                     "or name it with {time_column}")
 
 
 def parse_times(values: pd.Series, options: ReadOptions, label: str) -> tuple[pd.Series, list[str]]:
@@ -294,8 +313,8 @@ def parse_times(values: pd.Series, options: ReadOptions, label: str) -> tuple[pd
         times = _inferred(text, bool(options.dayfirst))
     if times.notna().sum() * 2 < len(present):
         example = present[times[present.index].isna()].iloc[0]
-        raise InputError(f"cannot read the times in column {label!r} (e.g. {example!r}); "
-                         "give their --time-format, e.g. '%d.%m.%Y %H:%M:%S'")
+        raise InputError(f"cannot read the times in column {label!r} (e.g. {example!r})",
+                         "give their {time_format}, e.g. '%d.%m.%Y %H:%M:%S'")
     return times, []
 
 
@@ -311,9 +330,9 @@ def _day_month_order(dates: pd.Series, dayfirst: bool | None, label: str) -> boo
     if day_first_only.any():
         witness = dates[day_first_only].iloc[0]
         raise InputError(f"the dates in column {label!r} are ambiguous: {first!r} reads as day first or month "
-                         f"first, and {witness!r} only as day first; pass --dayfirst (or --time-format)")
+                         f"first, and {witness!r} only as day first", "pass {dayfirst} (or {time_format})")
     raise InputError(f"the dates in column {label!r} are ambiguous: {first!r} reads as day first or month first "
-                     "and no date tells which; pass --dayfirst or --no-dayfirst (or --time-format)")
+                     "and no date tells which", "pass {dayfirst} or {no_dayfirst} (or {time_format})")
 
 
 def _quietly(parse, *args, **kwargs) -> pd.Series:
@@ -377,7 +396,7 @@ def read_rows(sources: Source | Sequence[Source], options: ReadOptions = ReadOpt
     """Raw monitoring rows of one machine, from one file or several joined in time order."""
     from algo.HI import HI
 
-    sources = [sources] if isinstance(sources, (str, Path)) or hasattr(sources, "read") else list(sources)
+    sources = [sources] if isinstance(sources, (str, Path, Frame)) or hasattr(sources, "read") else list(sources)
     if not sources:
         raise InputError("no input files")
     names = ", ".join(_name(s) for s in sources[:3]) + (f" and {len(sources) - 3} more" if len(sources) > 3 else "")
@@ -442,7 +461,7 @@ def read_scores(sources: Source | Sequence[Source], time_name: str) -> pd.DataFr
         table, _ = read_table(source)
         if time_name not in table.columns or "tsquare" not in table.columns:
             raise InputError(f"{_name(source)} needs the columns '{time_name}' and 'tsquare' "
-                             "(as `score --out` writes them)")
+                             "(as scoring writes them)")
         times, _ = parse_times(table[time_name], ReadOptions(), time_name)
         frames.append(table.assign(**{time_name: times}).dropna(subset=[time_name]))
     scores = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]

@@ -24,6 +24,7 @@ import numpy as np
 import pandas as pd
 
 from algo import machine, writing
+from algo.results import plain
 
 PAGE = resources.files("algo") / "report_page"
 PAGE_SUFFIXES = (".html", ".htm")
@@ -176,7 +177,7 @@ def bad_zones(scores: pd.DataFrame, model: dict) -> list[list[int]]:
     if threshold is None or scores.empty:
         return []
     frame = pd.DataFrame({"Score": scores["health_index"].to_numpy()}, index=pd.DatetimeIndex(scores["time"]))
-    zones = machine.hi_module().detect_bad_HI_zone(frame, threshold)
+    zones = machine.bad_zones(frame, threshold)
     return [[_epoch(start), _epoch(end)] for start, end in zones]
 
 
@@ -208,16 +209,3 @@ def rounded(values: pd.Series) -> list:
 def _epoch(time: pd.Timestamp) -> int:
     # The store's times are naive UTC; the page reads epoch seconds as UTC and shows them so.
     return int(pd.Timestamp(time).value // 1_000_000_000)
-
-
-def plain(value):
-    """A JSON-ready scalar: NaN, NaT and None as None, numpy numbers as Python ones, times as text."""
-    if value is None or value is pd.NaT:
-        return None
-    if isinstance(value, (pd.Timestamp, datetime)):
-        return value.strftime("%Y-%m-%d %H:%M:%S")
-    if isinstance(value, np.generic):
-        value = value.item()
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    return value

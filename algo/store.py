@@ -21,7 +21,6 @@ import contextlib
 import errno
 import fcntl
 import json
-import math
 import os
 import urllib.parse
 from collections.abc import Iterator, Sequence
@@ -32,15 +31,16 @@ from pathlib import Path
 import pandas as pd
 
 from algo import modelfile
+from algo.errors import AlgoHealthError
+from algo.results import FORECAST_COLUMNS, LIGHT_COLUMNS, SCORE_COLUMNS, MachineRecord, Produced, RulSummary, scalar
 
 DATABASE = "fleet.duckdb"
 LOCK = "lock"
 MODELS = "models"
-SCHEMA_VERSION = "1"
 
-SCHEMA = """
-CREATE TABLE IF NOT EXISTS store_info (key VARCHAR PRIMARY KEY, value VARCHAR);
-CREATE TABLE IF NOT EXISTS machines (
+# The tables as the first release made them.
+LAYOUT_1 = """
+CREATE TABLE machines (
     machine VARCHAR PRIMARY KEY,
     algo_config VARCHAR, ucl DOUBLE, rul_deadline DOUBLE, rul_warning_line DOUBLE, time_scale VARCHAR,
     train_start TIMESTAMP, train_end TIMESTAMP, trained_at TIMESTAMP, trained_run BIGINT,
@@ -48,43 +48,55 @@ CREATE TABLE IF NOT EXISTS machines (
     iso_power DOUBLE, iso_foundation VARCHAR, thresholds VARCHAR, model_file VARCHAR,
     last_outcome VARCHAR, last_run BIGINT
 );
-CREATE TABLE IF NOT EXISTS scores (
+CREATE TABLE scores (
     machine VARCHAR, time TIMESTAMP, tsquare DOUBLE, health_index DOUBLE, suspicious_variable VARCHAR, run BIGINT,
     PRIMARY KEY (machine, time)
 );
-CREATE TABLE IF NOT EXISTS lights (
+CREATE TABLE lights (
     machine VARCHAR, kind VARCHAR, feature VARCHAR, time TIMESTAMP, value DOUBLE, light VARCHAR,
     upper_warning DOUBLE, upper_alert DOUBLE, lower_warning DOUBLE, lower_alert DOUBLE, run BIGINT,
     PRIMARY KEY (machine, kind, feature)
 );
-CREATE TABLE IF NOT EXISTS rul (
+CREATE TABLE rul (
     machine VARCHAR, run BIGINT, last_time TIMESTAMP, rul DOUBLE, unit VARCHAR, rul_at_least BOOLEAN,
     signal VARCHAR, "show" VARCHAR, death_probability DOUBLE, rul_deadline DOUBLE, rul_warning_line DOUBLE,
     PRIMARY KEY (machine, run)
 );
-CREATE TABLE IF NOT EXISTS forecast (
+CREATE TABLE forecast (
     machine VARCHAR, run BIGINT, time TIMESTAMP, score DOUBLE, upper DOUBLE, lower DOUBLE,
     PRIMARY KEY (machine, run, time)
 );
-CREATE TABLE IF NOT EXISTS runs (
+CREATE TABLE runs (
     run BIGINT PRIMARY KEY, command VARCHAR, data VARCHAR, key VARCHAR,
     started TIMESTAMP, ended TIMESTAMP, status VARCHAR, machines INTEGER
 );
-CREATE TABLE IF NOT EXISTS outcomes (
+CREATE TABLE outcomes (
     run BIGINT, machine VARCHAR, outcome VARCHAR, stage VARCHAR, message VARCHAR, note VARCHAR,
     duration DOUBLE, rows BIGINT, notes VARCHAR, committed TIMESTAMP,
     PRIMARY KEY (run, machine)
 );
 """
 
-MACHINE_COLUMNS = ("algo_config", "ucl", "rul_deadline", "rul_warning_line", "time_scale", "train_start",
-                   "train_end", "robust_index", "robust_status", "running_when", "iso_power", "iso_foundation")
-SCORE_COLUMNS = ("time", "tsquare", "health_index", "suspicious_variable")
-LIGHT_COLUMNS = ("kind", "feature", "time", "value", "light", "upper_warning", "upper_alert", "lower_warning",
-                 "lower_alert")
+# The store's layouts: each migration brings a store from the layout before it to its own number. A writer
+# applies those a store lacks in one transaction when it opens it, so a store made by any release is read
+# by the later ones.
+MIGRATIONS = (
+    (1, LAYOUT_1),
+    # An unknown remaining life has no unit; why it is unknown is its note. Unexpected failures keep their
+    # traceback.
+    (2, """ALTER TABLE rul ADD COLUMN note VARCHAR;
+           UPDATE rul SET note = unit, unit = NULL WHERE rul IS NULL;
+           ALTER TABLE outcomes ADD COLUMN traceback VARCHAR;"""),
+)
+LAYOUT = MIGRATIONS[-1][0]
+
+MODEL_COLUMNS = ("algo_config", "ucl", "rul_deadline", "rul_warning_line", "time_scale", "train_start",
+                 "train_end", "robust_index", "robust_status", "running_when")
+MACHINE_COLUMNS = (*MODEL_COLUMNS, "iso_power", "iso_foundation", "thresholds", "model_file")
 RUL_COLUMNS = ("last_time", "rul", "unit", "rul_at_least", "signal", "show", "death_probability", "rul_deadline",
-               "rul_warning_line")
-FORECAST_COLUMNS = ("time", "score", "upper", "lower")
+               "rul_warning_line", "note")
+OUTCOME_COLUMNS = ("run", "machine", "outcome", "stage", "message", "note", "duration", "rows", "notes",
+                   "committed", "traceback")
 
 # Risk order of the status table: red, yellow, then machines whose state is
 # not known (no forecast, a gray forecast, or a failed last run), then green.
@@ -93,8 +105,10 @@ RISK = """CASE WHEN signal = 'red' THEN 0 WHEN signal = 'yellow' THEN 1
 LIGHT_RANK = "CASE light WHEN 'red' THEN 3 WHEN 'yellow' THEN 2 WHEN 'green' THEN 1 END"
 
 
-class StoreError(Exception):
-    """A store that cannot be used as asked; the message is one line for the user."""
+class StoreError(AlgoHealthError):
+    """A store that cannot be used as asked."""
+
+    stage = "store"
 
 
 class StoreBusy(StoreError):
@@ -137,6 +151,7 @@ class Outcome:
     rows: int | None = None
     notes: list[str] = field(default_factory=list)
     run: int | None = None  # numbered by the run that commits it
+    traceback: str | None = None  # of an unexpected failure: a fault to report, not bad input
 
 
 def error_line(stage: str, message: str, note: str | None) -> str:
@@ -158,6 +173,7 @@ class Store:
         self.path = path
         self._db = connection
         self._lock_file = lock_file
+        self.found_layout: int | None = None  # the layout the store had when it was opened
 
     # --- opening and closing -----------------------------------------------------
 
@@ -171,7 +187,7 @@ class Store:
         path = Path(path)
         database = path / DATABASE
         if (mode == "r" or not create) and not database.is_file():
-            raise StoreError(f"no fleet store at {path} (`algo-health fleet train DATA --store {path}` makes one)")
+            raise StoreError(f"no fleet store at {path}", "{train} makes one")
         if mode == "w":
             _make_folder(path)
         lock_file = _lock(path, exclusive=mode == "w")
@@ -182,7 +198,7 @@ class Store:
             raise StoreError(_connection_problem(path, error)) from None
         store = cls(path, connection, lock_file)
         try:
-            store._check_schema(writable=mode == "w")
+            store._bring_up_to_date(writable=mode == "w")
         except BaseException:
             store.close()
             raise
@@ -202,14 +218,43 @@ class Store:
     def __exit__(self, *exc) -> None:
         self.close()
 
-    def _check_schema(self, writable: bool) -> None:
-        if writable:
-            self._db.execute(SCHEMA)
-            self._db.execute("INSERT INTO store_info VALUES ('schema', ?) ON CONFLICT DO NOTHING", [SCHEMA_VERSION])
-        found = self._db.execute("SELECT value FROM store_info WHERE key = 'schema'").fetchone()
-        if found is None or found[0] != SCHEMA_VERSION:
-            raise StoreError(f"{self.path} holds a store of layout {found[0] if found else 'unknown'}; "
-                             f"this version reads layout {SCHEMA_VERSION}")
+    def layout(self) -> int:
+        """The store's layout number; 0 for a database without the store's tables yet."""
+        known = self._db.execute("SELECT count(*) FROM information_schema.tables "
+                                 "WHERE table_name = 'store_info'").fetchone()[0]
+        found = self._db.execute("SELECT value FROM store_info WHERE key = 'schema'").fetchone() if known else None
+        if found is None:
+            return 0
+        if not str(found[0]).isdigit():
+            raise StoreError(f"{self.path} holds a store of an unknown layout {found[0]!r}")
+        return int(found[0])
+
+    def _bring_up_to_date(self, writable: bool) -> None:
+        """Applies the migrations an older store lacks (a writer only); refuses a layout this release cannot read."""
+        layout = self.found_layout = self.layout()
+        if layout > LAYOUT:
+            raise StoreError(f"{self.path} holds a store of layout {layout}, made by a later release; this one "
+                             f"reads layouts up to {LAYOUT}")
+        if layout == LAYOUT:
+            return
+        if not writable:
+            raise StoreError(f"{self.path} holds a store of layout {layout}, older than this release's layout "
+                             f"{LAYOUT}", "{upgrade} brings it up to date")
+        self._migrate(layout)
+
+    def _migrate(self, layout: int) -> None:
+        db = self._db
+        db.begin()
+        try:
+            db.execute("CREATE TABLE IF NOT EXISTS store_info (key VARCHAR PRIMARY KEY, value VARCHAR)")
+            for number, statements in MIGRATIONS:
+                if number > layout:
+                    db.execute(statements)
+            db.execute("INSERT OR REPLACE INTO store_info VALUES ('schema', ?)", [str(LAYOUT)])
+            db.commit()
+        except BaseException:
+            db.rollback()
+            raise
 
     # --- the read API ---------------------------------------------------------------
 
@@ -356,15 +401,12 @@ class Store:
         modelfile.save(model, self.path / name, settings)
         return name
 
-    def commit(self, outcome: Outcome, *, machine: dict | None = None, scores: pd.DataFrame | None = None,
-               lights: pd.DataFrame | None = None, rul: dict | None = None,
-               forecast: pd.DataFrame | None = None) -> None:
+    def commit(self, outcome: Outcome, produced: Produced | None = None) -> None:
         """One machine's outcome and everything it produced, in one transaction."""
-        self.commit_many([(outcome, {"machine": machine, "scores": scores, "lights": lights, "rul": rul,
-                                     "forecast": forecast})])
+        self.commit_many([(outcome, produced or Produced())])
 
-    def commit_many(self, entries: Sequence[tuple[Outcome, dict]]) -> None:
-        """Machines' outcomes, each with what it produced (the keywords of `commit`), in one transaction.
+    def commit_many(self, entries: Sequence[tuple[Outcome, Produced]]) -> None:
+        """Machines' outcomes, each with what it produced, in one transaction.
 
         A statement costs DuckDB milliseconds whatever its size, so the rows of all the machines go into
         each table in one statement: a fleet's driver commits what its workers sent since it last committed.
@@ -378,34 +420,34 @@ class Store:
         db.begin()
         try:
             for outcome, produced in entries:
-                if produced.get("machine") is not None:
-                    self._put_machine(outcome, produced["machine"])
-                if produced.get("rul") is not None:
-                    self._put_rul(outcome, produced["rul"])
-            self._insert("scores", SCORE_COLUMNS, _rows(entries, "scores", SCORE_COLUMNS), ["time"])
-            self._put_lights(_rows(entries, "lights", LIGHT_COLUMNS))
-            self._insert("forecast", FORECAST_COLUMNS, _rows(entries, "forecast", FORECAST_COLUMNS), ["time"])
+                if produced.machine is not None:
+                    self._put_machine(outcome, produced.machine)
+                if produced.rul is not None:
+                    self._put_rul(outcome, produced.rul)
+            self._insert("scores", SCORE_COLUMNS, _rows(entries, lambda p: p.scores, SCORE_COLUMNS), ["time"])
+            self._put_lights(_rows(entries, lambda p: p.lights, LIGHT_COLUMNS))
+            forecasts = _rows(entries, lambda p: p.rul and p.rul.forecast, FORECAST_COLUMNS)
+            self._insert("forecast", FORECAST_COLUMNS, forecasts, ["time"])
             self._put_outcomes([outcome for outcome, _ in entries])
             db.commit()
         except BaseException:
             db.rollback()
             raise
         for outcome, produced in entries:
-            if produced.get("machine") is not None:
-                self._remove_old_models(outcome.machine, produced["machine"]["model_file"])
+            if produced.machine is not None:
+                self._remove_old_models(outcome.machine, produced.machine.model_file)
 
-    def _put_machine(self, outcome: Outcome, machine: dict) -> None:
-        columns = (*MACHINE_COLUMNS, "thresholds", "model_file", "trained_at", "trained_run")
-        values = [_plain(machine[c]) for c in MACHINE_COLUMNS]
-        thresholds = machine.get("thresholds")
-        values += [None if thresholds is None else json.dumps(thresholds), machine["model_file"], utc_now(),
-                   outcome.run]
+    def _put_machine(self, outcome: Outcome, record: MachineRecord) -> None:
+        columns = (*MACHINE_COLUMNS, "trained_at", "trained_run")
+        thresholds = None if record.thresholds is None else json.dumps(record.thresholds)
+        values = [*(_parameter(getattr(record.model, c)) for c in MODEL_COLUMNS), record.iso_power,
+                  record.iso_foundation, thresholds, record.model_file, utc_now(), outcome.run]
         updates = ", ".join(f"{c} = excluded.{c}" for c in columns)
         self._db.execute(f"INSERT INTO machines (machine, {_names(columns)}) VALUES (?{', ?' * len(columns)}) "
                          f"ON CONFLICT (machine) DO UPDATE SET {updates}", [outcome.machine, *values])
 
-    def _put_rul(self, outcome: Outcome, rul: dict) -> None:
-        values = [_plain(rul[c]) for c in RUL_COLUMNS]
+    def _put_rul(self, outcome: Outcome, rul: RulSummary) -> None:
+        values = [_parameter(getattr(rul, c)) for c in RUL_COLUMNS]
         self._db.execute(f"INSERT INTO rul (machine, run, {_names(RUL_COLUMNS)}) VALUES "
                          f"(?, ?{', ?' * len(RUL_COLUMNS)})", [outcome.machine, outcome.run, *values])
         # Only the latest forecast is kept: a daily forecast of up to 90 steps per machine would outgrow the
@@ -455,9 +497,11 @@ class Store:
         committed = utc_now()
         records = [{"run": o.run, "machine": o.machine, "outcome": o.outcome, "stage": o.stage,
                     "message": o.message, "note": o.note, "duration": float(o.duration), "rows": o.rows,
-                    "notes": "; ".join(o.notes) or None, "committed": committed} for o in outcomes]
+                    "notes": "; ".join(o.notes) or None, "committed": committed, "traceback": o.traceback}
+                   for o in outcomes]
         with self._incoming(records):
-            self._db.execute("INSERT INTO outcomes SELECT * FROM incoming")
+            self._db.execute(f"INSERT INTO outcomes ({_names(OUTCOME_COLUMNS)}) "
+                             f"SELECT {_names(OUTCOME_COLUMNS)} FROM incoming")
             self._db.execute("UPDATE machines SET last_outcome = incoming.outcome, last_run = incoming.run "
                              "FROM incoming WHERE machines.machine = incoming.machine")
 
@@ -469,11 +513,15 @@ class Store:
                     old.unlink()
 
 
-def _rows(entries: Sequence[tuple[Outcome, dict]], kind: str, columns: tuple[str, ...]) -> pd.DataFrame | None:
-    """The rows of one kind that the machines produced, with their machine and run; None when there are none."""
-    frames = [produced[kind].loc[:, list(columns)].assign(time=lambda f: naive_utc(f["time"]).to_numpy(),
-                                                          machine=outcome.machine, run=outcome.run)
-              for outcome, produced in entries if produced.get(kind) is not None and not produced[kind].empty]
+def _rows(entries: Sequence[tuple[Outcome, Produced]], part, columns: tuple[str, ...]) -> pd.DataFrame | None:
+    """The rows of one kind (`part` of what each produced) of the machines, with their machine and run; None when
+    there are none."""
+    frames = []
+    for outcome, produced in entries:
+        rows = part(produced)
+        if rows is not None and not rows.empty:
+            frames.append(rows.loc[:, list(columns)].assign(time=naive_utc(rows["time"]).to_numpy(),
+                                                            machine=outcome.machine, run=outcome.run))
     return pd.concat(frames, ignore_index=True) if frames else None
 
 
@@ -482,17 +530,11 @@ def _names(columns) -> str:
     return ", ".join(f'"{c}"' for c in columns)
 
 
-def _plain(value):
-    """A value DuckDB takes as a parameter: numpy scalars as Python numbers, NaN and NaT as NULL."""
-    if value is None:
-        return None
-    if isinstance(value, pd.Timestamp):
-        return None if pd.isna(value) else naive_utc([value]).iloc[0].to_pydatetime()
-    if hasattr(value, "item"):
-        value = value.item()
-    if isinstance(value, float) and math.isnan(value):
-        return None
-    return value
+def _parameter(value):
+    """A value DuckDB takes as a parameter: a plain scalar, and times as naive UTC."""
+    if isinstance(value, pd.Timestamp) and not pd.isna(value):
+        return naive_utc([value]).iloc[0].to_pydatetime()
+    return scalar(value)
 
 
 def _make_folder(path: Path) -> None:

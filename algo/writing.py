@@ -17,11 +17,15 @@ from typing import IO, Iterator
 
 import pandas as pd
 
+from algo.errors import AlgoHealthError
+
 TABLE_SUFFIXES = (".csv", ".json", ".parquet", ".parq", ".pq")
 
 
-class OutputError(ValueError):
-    """An output path that cannot be written; the message is one line for the user."""
+class OutputError(AlgoHealthError, ValueError):
+    """An output path that cannot be written."""
+
+    stage = "output"
 
 
 def check_output(path: str | Path, suffixes: tuple[str, ...] | None = None) -> Path:

@@ -35,7 +35,9 @@ import numpy as np
 import pandas as pd
 
 from algo import fleet, machine, modelfile, synthetic
+from algo.fleet import discovery, engines, jobs, manifest
 from algo.reading import ReadOptions
+from algo.results import Produced
 from algo.store import Outcome, Store
 
 SCORE_HISTORY_HOURS = 2
@@ -66,22 +68,22 @@ def loop_scoring(paths: dict, store: Path) -> None:
     with Store.open(store) as opened:
         trained = opened.trained()
     for name, known in sorted(trained.items()):
-        job = fleet.ScoreJob(name, (str(paths["batch"] / f"{name}.parquet"),), ReadOptions(),
-                             fleet.ShippedModel.read(name, known["model_file"]), known["thresholds"],
+        job = jobs.ScoreJob(name, (str(paths["batch"] / f"{name}.parquet"),), ReadOptions(),
+                             jobs.ShippedModel.read(name, known["model_file"]), known["thresholds"],
                              known["iso_power"], known["iso_foundation"])
-        assert fleet.score_job(job).outcome == "ok"
+        assert jobs.score_job(job).outcome == "ok"
 
 
 def loop_training(paths: dict) -> None:
-    for entry in fleet.discover(str(paths["day"])):
-        job = fleet.TrainJob(entry.machine, entry.sources, ReadOptions(), fleet.Settings())
-        assert fleet.train_job(job).outcome == "ok"
+    for entry in discovery.discover(str(paths["day"])):
+        job = jobs.TrainJob(entry.machine, entry.sources, ReadOptions(), manifest.Settings())
+        assert jobs.train_job(job).outcome == "ok"
 
 
 def cpu_seconds(where) -> float:
     """CPU seconds used so far by this process (driver, scheduler, nannies) and the cluster's worker processes."""
     total = time.process_time()
-    if isinstance(where, fleet.Cluster):
+    if isinstance(where, engines.Cluster):
         total += sum(where.client.run(time.process_time).values())
     return total
 
@@ -103,18 +105,18 @@ def warm_up() -> None:
     rows = synthetic.machine_frame("2024-06-01", periods=3 * 3600)
     buffer = io.BytesIO()
     rows.to_parquet(buffer, index=False)
-    trained = fleet.train_job(fleet.TrainJob("warm", (io.BytesIO(buffer.getvalue()),), ReadOptions(), fleet.Settings()))
-    model = fleet.ShippedModel("warm", modelfile.dumps(trained.data["model"], trained.data["model_settings"]))
-    fleet.score_job(fleet.ScoreJob("warm", (io.BytesIO(buffer.getvalue()),), ReadOptions(), model,
+    trained = jobs.train_job(jobs.TrainJob("warm", (io.BytesIO(buffer.getvalue()),), ReadOptions(), manifest.Settings()))
+    model = jobs.ShippedModel("warm", modelfile.dumps(trained.trained.model_file.model, trained.trained.model_file.settings))
+    jobs.score_job(jobs.ScoreJob("warm", (io.BytesIO(buffer.getvalue()),), ReadOptions(), model,
                                    trained.data["thresholds"], 75.0, "Rigid"))
 
 
 def warm_engine(workers: int):
     """A started engine whose workers have run the library once, and the seconds that took."""
     started = time.perf_counter()
-    context = fleet.engine(workers=workers)
+    context = engines.engine(workers=workers)
     where = context.__enter__()
-    if isinstance(where, fleet.Cluster):
+    if isinstance(where, engines.Cluster):
         where.client.run(warm_up)
     return context, where, time.perf_counter() - started
 
@@ -194,7 +196,7 @@ def store_growth(root: Path) -> None:
                     scores = pd.DataFrame({"time": times, "tsquare": tsquare,
                                            "health_index": 100 * 0.9 ** (tsquare / 25),
                                            "suspicious_variable": np.where(tsquare > 20, "X_Overall", None)})
-                    store.commit(Outcome(f"m{number:02d}", run=run), scores=scores)
+                    store.commit(Outcome(f"m{number:02d}", run=run), Produced(scores=scores))
                 store.end_run(run, "completed")
             store._db.execute("CHECKPOINT")
         seconds = time.perf_counter() - started

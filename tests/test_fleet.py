@@ -15,6 +15,7 @@ import pandas as pd
 import pytest
 
 from algo import cli, fleet, machine, synthetic
+from algo.fleet import discovery, engines, manifest
 from algo.reading import InputError, ReadOptions
 from algo.store import Store
 
@@ -98,10 +99,10 @@ def day1_history(reference: Path, machines=GOOD) -> pd.DataFrame:
 
 
 def test_machines_of_every_layout(fleet_dir):
-    found = {m.machine: m.sources for m in fleet.discover(str(fleet_dir / "history"))}
+    found = {m.machine: m.sources for m in discovery.discover(str(fleet_dir / "history"))}
     assert sorted(found) == ALL  # no _logs, _SUCCESS or notes.txt
     assert [Path(p).name for p in found["fan c"]] == ["part-0.parquet", "part-1.parquet"]
-    url = {m.machine: m.sources for m in fleet.discover((fleet_dir / "history").as_uri())}
+    url = {m.machine: m.sources for m in discovery.discover((fleet_dir / "history").as_uri())}
     assert url["pump-a"] == ((fleet_dir / "history" / "pump-a.csv").as_uri(),)
 
 
@@ -116,7 +117,7 @@ def test_layouts_that_are_no_fleet(tmp_path, layout, message):
         (tmp_path / name).write_text(text)
     data = tmp_path / "table.csv" if "table.csv" in layout else tmp_path
     with pytest.raises(InputError, match=message):
-        fleet.discover(str(data))
+        discovery.discover(str(data))
 
 
 def test_one_table_with_a_machine_column(tmp_path):
@@ -141,13 +142,13 @@ class TestManifest:
         path = self.write(tmp_path, "machine,config,iso_power,iso_foundation,sister\n"
                                     "a,1,0,0,1,2,1,2,1,75,Rigid,sisters/pump.parquet\nb,,,,\n".replace(
                                         "1,0,0,1,2,1,2,1", '"1,0,0,1,2,1,2,1"'))
-        settings = fleet.read_manifest(path, fleet.Settings())
+        settings = manifest.read_manifest(path, manifest.Settings())
         assert settings["a"].config == "1,0,0,1,2,1,2,1" and settings["a"].iso_foundation == "Rigid"
         assert settings["a"].sister == (str(tmp_path / "sisters" / "pump.parquet"),)
-        assert settings["b"] == fleet.Settings()
+        assert settings["b"] == manifest.Settings()
         as_json = self.write(tmp_path, json.dumps({"a": {"iso_power": 500, "iso_foundation": "Flexible"}}),
                              "manifest.json")
-        assert fleet.read_manifest(as_json, fleet.Settings())["a"].iso_power == 500
+        assert manifest.read_manifest(as_json, manifest.Settings())["a"].iso_power == 500
 
     @pytest.mark.parametrize("text, message", [
         ("machine,colour\na,red\n", "unknown columns colour"),
@@ -163,7 +164,7 @@ class TestManifest:
         from algo.checks import CheckError
 
         with pytest.raises(CheckError, match=message):
-            fleet.read_manifest(self.write(tmp_path, text), fleet.Settings())
+            manifest.read_manifest(self.write(tmp_path, text), manifest.Settings())
 
 
 # --- results -----------------------------------------------------------------------
@@ -174,7 +175,7 @@ def test_each_machine_as_alone(fleet_dir, reference):
     with Store.open(reference) as store:
         history, lights, status = store.history(), store.lights(), store.status().set_index("machine")
         forecasts, outcomes = store.forecasts(), store.outcomes()
-        sources = {m.machine: m.sources for m in fleet.discover(str(fleet_dir / "history"))}
+        sources = {m.machine: m.sources for m in discovery.discover(str(fleet_dir / "history"))}
         for name in GOOD:
             model_file = store.model(name)
             alone = machine.train(list(sources[name]))
@@ -251,7 +252,7 @@ def test_demo_shows_failing_and_broken_machines(tmp_path, capsys):
 # --- faults ------------------------------------------------------------------------
 
 
-class Stopping(fleet.Loop):
+class Stopping(engines.Loop):
     """The in-process engine, stopping the driver after `after` results: by SIGKILL, or as Ctrl-C does."""
 
     def __init__(self, after: int, how: str):
@@ -305,18 +306,18 @@ def test_a_damaged_model_file_fails_its_machine_only(fleet_dir, reference, tmp_p
     assert_committed_once(store, day1_history(reference, others), others)
 
 
-class KillingWorker(fleet.Cluster):
+class KillingWorker(engines.Cluster):
     """A local cluster one of whose busy worker processes is killed as soon as the first result arrives."""
 
     killed = 0
 
-    def _result(self, future, machine):
+    def _result(self, future, value, machine):
         if not self.killed:
             busy = [address for address, tasks in self.client.processing().items() if tasks]
             for pid in self.client.run(os.getpid, workers=busy[:1]).values():
                 os.kill(pid, signal.SIGKILL)
                 self.killed += 1
-        return super()._result(future, machine)
+        return super()._result(future, value, machine)
 
 
 def test_a_killed_worker_loses_and_doubles_nothing(fleet_dir, reference, tmp_path):

@@ -8,6 +8,7 @@ import sys
 import pandas as pd
 import pytest
 
+from algo.results import Produced, RulSummary
 from algo.store import Outcome, Store, StoreBusy, StoreError
 
 
@@ -16,20 +17,20 @@ def scores(start, hours, health=90.0):
     return pd.DataFrame({"time": times, "tsquare": 1.0, "health_index": health, "suspicious_variable": None})
 
 
-def rul_row(rul, signal, unit="days"):
-    return {"last_time": pd.Timestamp("2024-01-02"), "rul": rul, "unit": unit, "rul_at_least": False,
-            "signal": signal, "show": None, "death_probability": 50.0, "rul_deadline": 20.0,
-            "rul_warning_line": None}
+def rul_row(rul, signal, note=None, forecast=None):
+    return RulSummary(rul=rul, unit=None if rul is None else "days", rul_at_least=False, signal=signal, show=None,
+                      death_probability=50.0, rul_deadline=20.0, rul_warning_line=None, note=note,
+                      last_time=pd.Timestamp("2024-01-02"), forecast=forecast)
 
 
 def commit_run(store, command, outcomes, key=None):
-    """A completed run whose machines commit what `outcomes` maps them to, (outcome, keyword arguments of
-    `commit`), all in one transaction as a fleet's driver commits what arrived together."""
+    """A completed run whose machines commit what `outcomes` maps them to, (outcome, what it produced), all in
+    one transaction as a fleet's driver commits what arrived together."""
     record = store.begin_run(command, "data", key or f"{command}-{len(store.runs())}", len(outcomes))
     entries = []
     for name, (outcome, produced) in outcomes.items():
         stage, message = ("input", f"{name} is empty") if outcome == "failed" else (None, None)
-        entries.append((Outcome(name, outcome, stage, message, run=record.run), produced))
+        entries.append((Outcome(name, outcome, stage, message, run=record.run), Produced(**produced)))
     store.commit_many(entries)
     store.end_run(record.run, "completed")
     return record.run
@@ -55,8 +56,8 @@ def test_a_failed_commit_leaves_nothing_of_its_machines(store):
     import duckdb
 
     record = store.begin_run("score", "data", "k", 2)
-    good = (Outcome("a", run=record.run), {"scores": scores("2024-01-02", 2)})
-    broken = (Outcome("b", run=record.run), {"lights": scores("2024-01-01", 2).drop(columns="tsquare")})
+    good = (Outcome("a", run=record.run), Produced(scores=scores("2024-01-02", 2)))
+    broken = (Outcome("b", run=record.run), Produced(lights=scores("2024-01-01", 2).drop(columns="tsquare")))
     with pytest.raises(KeyError):
         store.commit_many([good, broken])
     with pytest.raises(duckdb.ConstraintException):  # DuckDB's error, not the aborted transaction's after it
@@ -70,7 +71,7 @@ def test_status_puts_the_riskiest_first(store):
     commit_run(store, "score", {name: ("ok", {"scores": scores("2024-01-01", 2)}) for name in "abcdefg"}
                | {"h": ("failed", {})})
     commit_run(store, "rul", {"a": ("ok", {"rul": rul_row(40, "green")}), "b": ("ok", {"rul": rul_row(3, "red")}),
-                              "c": ("ok", {"rul": rul_row(None, "gray", "RUL data is not enough")}),
+                              "c": ("ok", {"rul": rul_row(None, "gray", note="RUL data is not enough")}),
                               "d": ("ok", {"rul": rul_row(20, "yellow")}), "e": ("ok", {"rul": rul_row(1, "red")}),
                               "f": ("ok", {"rul": rul_row(10, "green")}), "h": ("ok", {"rul": rul_row(90, "green")})})
     table = store.status()
@@ -99,11 +100,11 @@ def test_latest_lights_and_forecasts(store):
     commit_run(store, "score", {"a": ("ok", {"lights": lights("2024-01-01", "red")})})
     commit_run(store, "score", {"a": ("ok", {"lights": lights("2024-01-02", "yellow")})})
     commit_run(store, "score", {"a": ("ok", {"lights": lights("2024-01-01", "red")})})  # an old batch again
-    commit_run(store, "rul", {"a": ("ok", {"rul": rul_row(5, "red"), "forecast": forecast})})
+    commit_run(store, "rul", {"a": ("ok", {"rul": rul_row(5, "red", forecast=forecast)})})
     assert list(store.lights()["light"]) == ["yellow", "green"] and len(store.lights()) == 2
     assert store.status().iloc[0]["failure_mode_light"] == "yellow"
     assert list(store.forecasts()["score"]) == [80.0, 70.0]
-    commit_run(store, "rul", {"a": ("ok", {"rul": rul_row(None, "gray", "RUL data is not enough")})})
+    commit_run(store, "rul", {"a": ("ok", {"rul": rul_row(None, "gray", note="RUL data is not enough")})})
     assert store.forecasts().empty  # the latest result has no forecast; an older one is not shown for it
 
 

@@ -56,6 +56,11 @@
     return time === null ? null : new Date(time).toISOString().slice(0, 19).replace("T", " ");
   }
 
+  // A time of the data as people read it: the ISO text without its "T" and fractions of a second.
+  function shownTime(text) {
+    return text.slice(0, 19).replace("T", " ");
+  }
+
   function scoreTimes(machine) {
     if (!machine.times) machine.times = machine.scores ? milliseconds(machine.scores.time) : [];
     return machine.times;
@@ -67,7 +72,7 @@
   }
 
   function remainingLife(machine) {
-    if (machine.rul == null || machine.rul < 0) return machine.unit || NONE;
+    if (machine.rul == null || machine.rul < 0) return machine.note || NONE;
     return `${machine.rul_at_least ? "\u2265 " : ""}${machine.rul} ${machine.unit}`;
   }
 
@@ -271,7 +276,7 @@
   function showFacts(machine) {
     const model = machine.model || {};
     const facts = [
-      ["Health index", machine.last_time ? `${fixed(machine.health_index, 1)} at ${machine.last_time}` : NONE],
+      ["Health index", machine.last_time ? `${fixed(machine.health_index, 1)} at ${shownTime(machine.last_time)}` : NONE],
       ["Remaining life", remainingLife(machine)],
       ["Death probability", percent(machine.death_probability)],
       ["T\u00b2 limit", fixed(model.ucl, 2)],
@@ -281,7 +286,8 @@
       facts.push(["Warning line", fixed(model.rul_warning_line, 1)]);
     }
     if (model.trained_at) {
-      facts.push(["Model", `trained ${model.trained_at} on ${model.train_start} to ${model.train_end} `
+      facts.push(["Model", `trained ${shownTime(model.trained_at)} on ${shownTime(model.train_start)} to `
+        + `${shownTime(model.train_end)} `
         + `(configuration ${model.algo_config})`]);
     }
     const list = document.getElementById("machine-facts");

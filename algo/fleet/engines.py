@@ -1,0 +1,172 @@
+"""Where the fleet's jobs run: this process, a local Dask cluster, or an existing one.
+
+An engine takes a job function and the jobs, and yields their results in
+lists, each list to be committed in one transaction.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import itertools
+import logging
+import os
+import time
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass
+
+from algo.errors import FleetError
+from algo.fleet.jobs import Result
+
+# Dask's nannies start their workers with a fixed malloc trim threshold, which also turns off glibc's
+# adaptive mmap threshold: every large array is then mapped and unmapped afresh, and a day of rows trains
+# a third slower than in a plain process. A job's arrays live for one job, so the default suits them.
+NANNY_TRIM = "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_"
+
+
+@dataclass(frozen=True)
+class EngineSettings:
+    """How the jobs are handed to a cluster and their results gathered."""
+
+    # Dask retries a job whose call raised; a worker that dies is handled apart, by the scheduler, which
+    # moves its jobs to the other workers.
+    retries: int = 2
+    # Jobs handed to the scheduler ahead of the results, per worker thread: enough to keep every worker busy
+    # while the driver commits, few enough that models shipped to scoring jobs do not pile up in the
+    # scheduler's memory.
+    jobs_ahead: int = 4
+    # Seconds a result waits for others to be committed with. A commit costs the store milliseconds however
+    # few machines it holds, so gathering what arrives meanwhile halves the driver's work, which on a small
+    # machine takes cores from the workers; a driver killed loses at most this much of the run.
+    commit_every: float = 0.5
+
+
+class Loop:
+    """The jobs one after the other in this process: no Dask, for small fleets and as a baseline."""
+
+    dashboard = None
+
+    def results(self, function: Callable, jobs: Iterable) -> Iterator[list[Result]]:
+        return ([function(job)] for job in jobs)
+
+
+class Cluster:
+    """The jobs on a Dask cluster, their results in the order they complete, each gathered with those that
+    complete in the `commit_every` seconds after it."""
+
+    def __init__(self, client, dashboard: bool = True, settings: EngineSettings = EngineSettings()):
+        """`dashboard`: whether the scheduler's dashboard can show pages (a local one needs bokeh here)."""
+        self.client = client
+        self.settings = settings
+        self.dashboard = _dashboard(client) if dashboard else None
+
+    def results(self, function: Callable, jobs: Iterable) -> Iterator[list[Result]]:
+        from distributed import as_completed
+
+        jobs = iter(jobs)
+        running: dict[str, tuple] = {}  # future key -> (future, machine)
+
+        def submit(count: int) -> list:
+            futures = []
+            for job in itertools.islice(jobs, count):
+                future = self.client.submit(function, job, retries=self.settings.retries, pure=False,
+                                            key=f"{function.__name__}-{job.machine}-{time.time_ns()}")
+                running[future.key] = (future, job.machine)
+                futures.append(future)
+            return futures
+
+        ahead = self.settings.jobs_ahead * max(1, sum(self.client.nthreads().values()))
+        finished = as_completed(submit(ahead), with_results=True, raise_errors=False)
+        gathered, due = [], 0.0
+        for batch in finished.batches():
+            if not gathered:
+                due = time.monotonic() + self.settings.commit_every
+            for future, value in batch:
+                gathered.append(self._result(future, value, running.pop(future.key)[1]))
+            finished.update(submit(len(batch)))  # keeps the jobs in flight, and the iteration going
+            if finished.is_empty() or not self._another_by(due, running):
+                yield gathered
+                gathered = []
+
+    @staticmethod
+    def _another_by(due: float, running: dict) -> bool:
+        """Whether one of the running jobs completes before `due` (monotonic seconds)."""
+        from distributed import wait
+
+        try:
+            wait([future for future, _ in running.values()], timeout=max(0.0, due - time.monotonic()),
+                 return_when="FIRST_COMPLETED")
+        except TimeoutError:
+            return False
+        return True
+
+    @staticmethod
+    def _result(future, value, machine: str) -> Result:
+        """A job's result; a job whose workers died too often (KilledWorker), or that could not run, fails."""
+        if future.status == "finished":
+            return value
+        error = value[1] if isinstance(value, tuple) else value  # (type, exception, traceback), or a cancellation
+        return Result(machine, "failed", "worker", f"{type(error).__name__}: {error}")
+
+
+def _dashboard(client) -> str | None:
+    try:
+        return client.dashboard_link if client.scheduler_info().get("services", {}).get("dashboard") else None
+    except Exception:  # no dashboard is no failure
+        return None
+
+
+def local_workers() -> int:
+    """Worker processes of a local cluster: one per core this process may use, as Dask counts them (CPU
+    affinity and cgroup quotas included)."""
+    from dask.system import cpu_count
+
+    return cpu_count()
+
+
+@contextlib.contextmanager
+def engine(scheduler: str | None = None, workers: int | None = None,
+           settings: EngineSettings = EngineSettings()) -> Iterator[Loop | Cluster]:
+    """Where the jobs run: an existing Dask cluster (`scheduler`, or DASK_SCHEDULER_ADDRESS), this process
+    (`workers=0`), or a LocalCluster of `workers` processes (default one per core) started and stopped here."""
+    scheduler = scheduler or os.environ.get("DASK_SCHEDULER_ADDRESS") or None
+    if workers == 0 and scheduler is None:
+        yield Loop()
+        return
+    _quiet_dask()
+    import dask
+    from distributed import Client, LocalCluster
+
+    cluster = None
+    try:
+        if scheduler:
+            client = Client(scheduler, timeout="20s")
+        else:
+            # A free port: the scheduler serves HTTP even without a dashboard, and a fixed port would clash
+            # with another run's.
+            with dask.config.set({NANNY_TRIM: None}):
+                cluster = LocalCluster(n_workers=workers or local_workers(), threads_per_worker=1,
+                                       processes=True, dashboard_address=":0", silence_logs=logging.ERROR)
+            client = Client(cluster)
+    except (OSError, TimeoutError) as error:
+        if cluster is not None:
+            cluster.close()
+        where = f"the Dask scheduler at {scheduler}" if scheduler else "a local Dask cluster"
+        raise FleetError(f"cannot reach {where}: {' '.join(str(error).split())}") from None
+    try:
+        yield Cluster(client, dashboard=bool(scheduler) or _has_bokeh(), settings=settings)
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+
+
+def _has_bokeh() -> bool:
+    import importlib.util
+
+    return importlib.util.find_spec("bokeh") is not None
+
+
+def _quiet_dask() -> None:
+    """Dask reports every lost worker and closed connection on stderr; the run reports what matters itself."""
+    for name in ("distributed", "bokeh", "tornado"):
+        logging.getLogger(name).setLevel(logging.CRITICAL)
