@@ -34,42 +34,18 @@ class Choice(enum.Enum):
         return self.value
 
 
-class TimeScale(Choice):
-    MINUTE = "0", "minute bins"
-    HOUR = "1", "hour bins"
-
-
-class Switch(Choice):
-    OFF = "0", "off"
-    ON = "1", "on"
-
-
-class Families(Choice):
-    ALL = "1", "all"
-    WITHOUT_FAILURE_MODES = "2", "without failure modes"
-    FREQUENCY_BANDS = "3", "frequency bands only"
-
-
-class Scaling(Choice):
-    NONE = "1", "none"
-    STANDARD = "2", "standardise"
-    MIN_MAX = "3", "min-max"
-
-
-class Model(Choice):
-    PCA = "1", "PCA health model"
-
-
-class Deadline(Choice):
-    MEAN_12_SD = "1", "from mean + 12 sd of training T2"
-    WARNING_LINE = "2", "warning line at mean + 24 sd"
-
-
-class Features(Choice):
-    TIME_BINS = "1", "time bins"
-    ROLLING_120 = "2", "rolling windows of 120 rows", 120
-    ROLLING_3600 = "3", "rolling windows of 3600 rows", 3600
-    ROLLING_60 = "4", "rolling windows of 60 rows", 60
+TimeScale = Choice("TimeScale", {"MINUTE": ("0", "minute bins"), "HOUR": ("1", "hour bins")})
+Switch = Choice("Switch", {"OFF": ("0", "off"), "ON": ("1", "on")})
+Families = Choice("Families", {"ALL": ("1", "all"), "WITHOUT_FAILURE_MODES": ("2", "without failure modes"),
+                               "FREQUENCY_BANDS": ("3", "frequency bands only")})
+Scaling = Choice("Scaling", {"NONE": ("1", "none"), "STANDARD": ("2", "standardise"), "MIN_MAX": ("3", "min-max")})
+Model = Choice("Model", {"PCA": ("1", "PCA health model")})
+Deadline = Choice("Deadline", {"MEAN_12_SD": ("1", "from mean + 12 sd of training T2"),
+                               "WARNING_LINE": ("2", "warning line at mean + 24 sd")})
+Features = Choice("Features", {"TIME_BINS": ("1", "time bins"),
+                               "ROLLING_120": ("2", "rolling windows of 120 rows", 120),
+                               "ROLLING_3600": ("3", "rolling windows of 3600 rows", 3600),
+                               "ROLLING_60": ("4", "rolling windows of 60 rows", 60)})
 
 
 # The fields in their order in the string: attribute, title, values.

@@ -298,7 +298,7 @@ class Store:
                 FROM lights GROUP BY machine),
             table_ AS (
                 SELECT k.machine, s.health_index, s.last_time, r.rul, r.unit, coalesce(r.rul_at_least, FALSE)
-                       AS rul_at_least, r.signal, r."show", r.death_probability,
+                       AS rul_at_least, r.signal, r."show", r.death_probability, r.note,
                        ['green', 'yellow', 'red'][l.failure_mode_rank] AS failure_mode_light,
                        ['green', 'yellow', 'red'][l.iso_rank] AS iso_light,
                        s.alarm_variable, o.last_outcome, o.last_error, o.last_run, o.last_run_at
@@ -343,8 +343,8 @@ class Store:
 
     def outcomes(self, run: int | None = None) -> pd.DataFrame:
         where, parameters = ("TRUE", []) if run is None else ("run = ?", [int(run)])
-        return self._frame(f"""SELECT run, machine, outcome, stage, message, note, duration, rows, notes, committed
-                               FROM outcomes WHERE {where} ORDER BY run, machine""", parameters)
+        return self._frame(f"""SELECT {_names(OUTCOME_COLUMNS)} FROM outcomes WHERE {where} ORDER BY run, machine""",
+                           parameters)
 
     # --- what a run needs to know ------------------------------------------------------
 

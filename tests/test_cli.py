@@ -247,3 +247,24 @@ def test_module_entry_point_shows_help_and_version():
     assert result.returncode == 0 and "demo" in result.stdout and "train" in result.stdout
     result = subprocess.run([sys.executable, "-m", "algo", "--version"], capture_output=True, text=True, cwd="/")
     assert result.returncode == 0 and result.stdout.startswith("algo-health ")
+
+
+def test_an_unexpected_error_is_one_line_with_its_traceback_under_verbose(files, capsys, monkeypatch):
+    from algo import machine
+
+    def broken(*args, **kwargs):
+        raise RuntimeError("a fault of ours")
+
+    monkeypatch.setattr(machine, "train", broken)
+    for flags, traceback_shown in (((), False), (("--verbose",), True)):
+        code, out, err = run(capsys, "train", files["history"], "--model", files["folder"] / "x.model", *flags)
+        assert code == 1 and out == ""
+        assert err.splitlines()[-1] == "algo-health train: unexpected error: RuntimeError: a fault of ours"
+        assert ("Traceback" in err and "in broken" in err) == traceback_shown
+
+
+def test_every_remedy_has_a_flag_and_a_python_name():
+    from algo.cli.options import FLAG_NAMES
+    from algo.errors import PYTHON_NAMES
+
+    assert FLAG_NAMES.keys() == PYTHON_NAMES.keys()

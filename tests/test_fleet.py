@@ -363,3 +363,40 @@ def test_score_on_a_dask_scheduler_and_two_workers(fleet_dir, reference, tmp_pat
             process.wait(timeout=30)
     assert code == 2 and err == "" and out.startswith("run 2: scored 5 machines: 4 ok")
     assert_committed_once(store, day1_history(reference))
+
+
+# --- one vocabulary -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["pump-b", "fan c"])  # a red forecast, and one not graded (no "show")
+def test_one_forecast_reads_the_same_in_the_command_the_store_and_the_report(reference, tmp_path, capsys, name):
+    from algo import report
+    from algo.results import plain
+
+    with Store.open(reference) as store:
+        history = store.history([name])
+        model_file = reference / store.machines().set_index("machine").loc[name, "model_file"]
+        stored_row = store.status().set_index("machine").loc[name]
+        stored_forecast = store.forecasts([name])
+        page = next(m for m in report.page_data(report.snapshot(store, reference))["machines"] if m["machine"] == name)
+    scores = tmp_path / "scores.parquet"
+    history.rename(columns={"time": "_time"}).to_parquet(scores)
+    code, out, err = run_cli(capsys, "rul", scores, "--model", model_file, "--json")
+    assert code == 0, err
+    command = json.loads(out)
+    for key in ("rul", "unit", "rul_at_least", "signal", "show", "death_probability", "note"):
+        assert command[key] == plain(stored_row[key]) == page[key], key
+    assert [step["score"] for step in command["forecast"]] == list(stored_forecast["score"])
+
+
+def test_an_unexpected_failure_keeps_its_traceback(fleet_dir, reference, tmp_path, monkeypatch):
+    def broken(*args, **kwargs):
+        raise RuntimeError("a fault of ours")
+
+    store = trained_copy(reference, tmp_path / "store")
+    monkeypatch.setattr(machine, "score", broken)
+    outcomes = fleet.score(str(fleet_dir / "day1"), store, workers=0).set_index("machine")
+    failed = outcomes.loc["pump-a"]
+    assert (failed["stage"], failed["message"]) == ("unexpected", "RuntimeError: a fault of ours")
+    assert "Traceback" in failed["traceback"] and "in broken" in failed["traceback"]
+    assert pd.isna(outcomes.loc["empty", "traceback"])  # bad input is no fault: no traceback

@@ -8,6 +8,7 @@ import sys
 import pandas as pd
 import pytest
 
+from algo import store as store_module
 from algo.results import Produced, RulSummary
 from algo.store import Outcome, Store, StoreBusy, StoreError
 
@@ -149,5 +150,31 @@ def test_missing_store_and_other_layouts_are_refused(tmp_path):
         Store.open(tmp_path / "nothing")
     with Store.open(tmp_path / "store", "w") as store:
         store._db.execute("UPDATE store_info SET value = '99' WHERE key = 'schema'")
-    with pytest.raises(StoreError, match="layout 99"):
-        Store.open(tmp_path / "store")
+    for mode in ("r", "w"):
+        with pytest.raises(StoreError, match="layout 99, made by a later release"):
+            Store.open(tmp_path / "store", mode)
+
+
+def test_an_older_store_is_migrated_by_a_writer_and_named_to_a_reader(tmp_path):
+    import duckdb
+
+    from algo import fleet
+    from algo.cli.options import FLAG_NAMES
+
+    path = tmp_path / "store"
+    (path / "models").mkdir(parents=True)
+    with duckdb.connect(str(path / "fleet.duckdb")) as db:  # a store as the first release left it
+        db.execute(store_module.LAYOUT_1)
+        db.execute("CREATE TABLE store_info (key VARCHAR PRIMARY KEY, value VARCHAR)")
+        db.execute("INSERT INTO store_info VALUES ('schema', '1')")
+        db.execute("INSERT INTO rul (machine, run, rul, unit, signal) VALUES ('a', 1, NULL, 'RUL data is not "
+                   "enough', 'gray'), ('b', 1, 12, 'days', 'red')")
+    with pytest.raises(StoreError) as refused:
+        Store.open(path)
+    assert "layout 1, older than" in str(refused.value)
+    assert refused.value.message(FLAG_NAMES).endswith("`algo-health fleet upgrade` brings it up to date")
+    assert fleet.upgrade(path) == (1, store_module.LAYOUT)
+    assert fleet.upgrade(path) == (store_module.LAYOUT, store_module.LAYOUT)
+    with Store.open(path) as opened:
+        rul = opened._db.execute("SELECT machine, rul, unit, note FROM rul ORDER BY machine").fetchall()
+    assert rul == [("a", None, None, "RUL data is not enough"), ("b", 12.0, "days", None)]

@@ -21,6 +21,7 @@ from algo.reading import Frame, ReadOptions
 from algo.results import LIMIT_COLUMNS, ModelSummary, RulSummary, light_rows, lights_document, plain, records
 
 commands = Family()
+MODEL_FILE = arg("--model", required=True, help="model file written by `train`")
 
 
 def input_files(patterns: list[str]) -> list[str]:
@@ -153,7 +154,7 @@ def cmd_train(args, progress: Progress) -> int:
                   uses=[READING],
                   arguments=[arg("data", nargs="+",
                                  help="raw rows to score, one batch per file (files or glob patterns)"),
-                             arg("--model", required=True, help="model file written by `train`"),
+                             MODEL_FILE,
                              arg("--out", type=output(writing.TABLE_SUFFIXES),
                                  help="write the scores to this file (.csv, .json or .parquet)"),
                              arg("--append", action="store_true",
@@ -215,10 +216,9 @@ def score_report(batches: list[machine.Scored], table: pd.DataFrame, model: dict
 @commands.command("rul", "Forecast the health index and report the remaining useful life.",
                   ["algo-health rul scores.csv --model pump.model",
                    "algo-health rul scores.parquet --model pump.model --chart rul.png --json"],
-                  uses=[TIGHTNESS],
+                  uses=[MODEL_FILE, TIGHTNESS],
                   arguments=[arg("scores", nargs="+",
                                  help="scores as `score --out` writes them (.csv, .json or .parquet)"),
-                             arg("--model", required=True, help="model file written by `train`"),
                              arg("--chart", type=output(charts.CHART_SUFFIXES),
                                  help="write a chart of history and forecast to this file (.png, .svg or .pdf)")])
 def cmd_rul(args, progress: Progress) -> int:
