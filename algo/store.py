@@ -22,11 +22,12 @@ import errno
 import fcntl
 import json
 import os
+import stat
 import urllib.parse
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
 import pandas as pd
 
@@ -349,20 +350,33 @@ class Store:
     # --- what a run needs to know ------------------------------------------------------
 
     def trained(self) -> dict[str, dict]:
-        """The trained machines: their model file, failure-mode limits and ISO settings."""
+        """The trained machines: their model file (as the machines table names it), failure-mode limits and ISO
+        settings."""
         rows = self._frame("SELECT machine, model_file, thresholds, iso_power, iso_foundation FROM machines")
-        return {row.machine: {"model_file": self.path / row.model_file,
+        return {row.machine: {"model_file": row.model_file,
                               "thresholds": json.loads(row.thresholds) if isinstance(row.thresholds, str) else None,
                               "iso_power": None if pd.isna(row.iso_power) else float(row.iso_power),
                               "iso_foundation": row.iso_foundation if isinstance(row.iso_foundation, str) else None}
                 for row in rows.itertuples()}
+
+    def model_path(self, machine: str, name: str) -> Path:
+        """The file of a machine's model as the machines table names it, which must lie in the store's models
+        folder: the table can be written by anyone with a DuckDB client, and nothing outside the store is loaded."""
+        relative = PurePosixPath(str(name))
+        models = Path(os.path.realpath(self.path / MODELS))
+        path = self.path / relative
+        if (relative.is_absolute() or ".." in relative.parts or relative.parts[:1] != (MODELS,)
+                or Path(os.path.realpath(path)).parent != models):
+            raise StoreError(f"the model file of machine {machine!r} is named {str(name)!r}, which is not a file of "
+                             f"the store's {MODELS} folder")
+        return path
 
     def model(self, machine: str) -> modelfile.ModelFile:
         """A machine's current model, read and checked."""
         found = self._db.execute("SELECT model_file FROM machines WHERE machine = ?", [machine]).fetchone()
         if found is None:
             raise StoreError(f"{self.path} has no model of machine {machine!r}")
-        path = self.path / found[0]
+        path = self.model_path(machine, found[0])
         try:
             data = path.read_bytes()
         except OSError as error:
@@ -545,14 +559,26 @@ def _make_folder(path: Path) -> None:
 
 
 def _lock(path: Path, exclusive: bool):
-    """The store's lock file, locked; StoreBusy at once when another process holds it."""
+    """The store's lock file, locked; StoreBusy at once when another process holds it.
+
+    The file is opened without following a symbolic link and only written once the lock is held, so a link
+    planted in its place never has its target truncated or overwritten.
+    """
     lock_path = path / LOCK
+    # Never blocks either: a FIFO put there is refused below rather than waited on.
+    flags = (os.O_RDWR | os.O_CREAT if exclusive else os.O_RDONLY) | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
     try:
-        lock_file = open(lock_path, "a+" if exclusive else "r")
+        descriptor = os.open(lock_path, flags, 0o644)
     except FileNotFoundError:
         return open(os.devnull)  # a store made before locking existed, or being made: nothing to wait for
     except OSError as error:
+        if error.errno == errno.ELOOP:
+            raise StoreError(f"the lock file {lock_path} is a symbolic link; a store's lock is a plain file") from None
         raise StoreError(f"cannot open {lock_path}: {error.strerror}") from None
+    lock_file = os.fdopen(descriptor, "r+" if exclusive else "r")
+    if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+        lock_file.close()
+        raise StoreError(f"the lock file {lock_path} is not a plain file")
     try:
         fcntl.flock(lock_file, (fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH) | fcntl.LOCK_NB)
     except OSError as error:

@@ -66,11 +66,11 @@ def write_files(root: Path, machines: int, trained: int) -> dict:
 def loop_scoring(paths: dict, store: Path) -> None:
     """The baseline: each machine's model read from its file, its batch scored and graded, one after the other."""
     with Store.open(store) as opened:
-        trained = opened.trained()
-    for name, known in sorted(trained.items()):
-        job = jobs.ScoreJob(name, (str(paths["batch"] / f"{name}.parquet"),), ReadOptions(),
-                             jobs.ShippedModel.read(name, known["model_file"]), known["thresholds"],
-                             known["iso_power"], known["iso_foundation"])
+        shipped = {name: (jobs.ShippedModel.read(opened, name, known["model_file"]), known)
+                   for name, known in opened.trained().items()}
+    for name, (model, known) in sorted(shipped.items()):
+        job = jobs.ScoreJob(name, (str(paths["batch"] / f"{name}.parquet"),), ReadOptions(), model,
+                            known["thresholds"], known["iso_power"], known["iso_foundation"])
         assert jobs.score_job(job).outcome == "ok"
 
 

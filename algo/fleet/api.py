@@ -92,7 +92,7 @@ def score(data: str, store: str | Path, *, id_column: str | None = None, options
                 known = trained.get(entry.machine)
                 if known is not None and entry.machine not in done:
                     yield ScoreJob(entry.machine, entry.sources, options,
-                                   ShippedModel.read(entry.machine, known["model_file"]), known["thresholds"],
+                                   ShippedModel.read(opened, entry.machine, known["model_file"]), known["thresholds"],
                                    known["iso_power"], known["iso_foundation"])
 
         with _engine_for(where, scheduler, workers) as started:
@@ -113,7 +113,7 @@ def rul(store: str | Path, *, tightness: float = machine.SCORE_TIGHTNESS, schedu
             for name in sorted(trained):
                 if name not in done:
                     yield ForecastJob(name, opened.tsquare_history(name),
-                                      ShippedModel.read(name, trained[name]["model_file"]), tightness)
+                                      ShippedModel.read(opened, name, trained[name]["model_file"]), tightness)
 
         return run(opened, "rul", None, {"command": "rul", "tightness": tightness}, jobs, len(trained),
                    forecast_job, started, Progress(progress))

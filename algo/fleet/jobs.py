@@ -12,8 +12,6 @@ import time
 import traceback
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from pathlib import Path
-
 import pandas as pd
 
 from algo import machine, modelfile
@@ -22,7 +20,7 @@ from algo.fleet.discovery import readable
 from algo.fleet.manifest import Settings
 from algo.reading import ReadOptions
 from algo.results import Produced, RulSummary, light_rows, score_rows
-from algo.store import Outcome
+from algo.store import Outcome, Store, StoreError
 
 
 @dataclass(frozen=True)
@@ -46,7 +44,12 @@ class ShippedModel:
     problem: str | None = None  # why the store could not give the file
 
     @classmethod
-    def read(cls, machine: str, path: Path) -> ShippedModel:
+    def read(cls, store: Store, machine: str, name: str) -> ShippedModel:
+        """The model file the store names for a machine; what keeps it from the job is the job's failure."""
+        try:
+            path = store.model_path(machine, name)
+        except StoreError as error:
+            return cls(str(name), problem=str(error))
         try:
             return cls(str(path), path.read_bytes())
         except OSError as error:
