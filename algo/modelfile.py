@@ -300,7 +300,8 @@ class _Encoder:
 
     def _array(self, value: np.ndarray) -> str:
         name = f"arrays/{len(self.arrays)}.npy"
-        self.arrays[name] = value
+        # The dtype alone: unpickled time stamps carry an empty metadata mapping that .npy cannot keep.
+        self.arrays[name] = value.view(np.dtype(value.dtype.str))
         return name
 
     def _timestamp(self, value, where):
@@ -341,7 +342,7 @@ class _Encoder:
             return {"kind": "array", "member": self._array(values.to_numpy())}
         if _is_text(values):
             return {"kind": "text", "values": [item if isinstance(item, str) else None for item in values]}
-        raise self._refused(where, f"of dtype {dtype}")
+        raise self._refused(where, "of objects other than text" if dtype == object else f"of dtype {dtype}")
 
 
 def _number(value):
@@ -408,7 +409,8 @@ class _Decoder:
         dtype = node["dtype"]
         if dtype not in SCALAR_DTYPES:
             raise self._malformed(where, f"claims the numpy scalar type {dtype!r}")
-        return np.dtype(dtype).type(self._number(node["value"], where))
+        value = self._checked(node["value"], bool, where) if dtype == "bool" else self._number(node["value"], where)
+        return np.dtype(dtype).type(value)
 
     def _array(self, member, where: str) -> np.ndarray:
         try:
