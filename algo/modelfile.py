@@ -28,6 +28,7 @@ import hashlib
 import io
 import json
 import pickle
+import re
 import zipfile
 from dataclasses import dataclass, field
 from importlib import metadata
@@ -54,6 +55,7 @@ SCALAR_DTYPES = frozenset({"bool", "int8", "int16", "int32", "int64", "uint8", "
 ARRAY_KINDS = "biufcmMU"  # numbers, booleans, time stamps, time spans, fixed-width text: no objects
 TIME_UNITS = ("s", "ms", "us", "ns")
 NON_FINITE = {"nan": float("nan"), "inf": float("inf"), "-inf": float("-inf")}
+ZONE_NAME = re.compile(r"[A-Za-z][\w+-]*(/[\w+-]+)*")  # "Europe/Berlin", "UTC": never a path to a file
 
 
 class ModelFileError(ValueError):
@@ -272,7 +274,8 @@ class _Encoder:
         return ModelFileError(f"cannot write the model: {where} is {what}, which a model file does not hold")
 
     def _items(self, value, where):
-        return {"type": type(value).__name__, "items": [self.value(item, f"{where}[{i}]") for i, item in enumerate(value)]}
+        items = [self.value(item, f"{where}[{i}]") for i, item in enumerate(value)]
+        return {"type": type(value).__name__, "items": items}
 
     def _attributes(self, items: dict, where: str, attribute: bool = False) -> dict:
         encoded = {}
@@ -376,9 +379,12 @@ class _Decoder:
         tag = node.get("type") if isinstance(node, dict) else None
         decode = self._by_type.get(tag) if isinstance(tag, str) else None
         if decode is None:
-            raise ModelFileError(f"{self.source} claims a foreign type {tag!r} at {where}; "
-                                 "a model file holds no such value")
+            raise self._foreign(tag, where, "value")
         return decode(node, where)
+
+    def _foreign(self, tag, where: str, what: str) -> ModelFileError:
+        return ModelFileError(f"{self.source} claims a foreign type {tag!r} at {where}; "
+                              f"a model file holds no such {what}")
 
     def _malformed(self, where: str, problem: str) -> ModelFileError:
         return ModelFileError(f"{self.source} holds a malformed model: {where} {problem}")
@@ -431,9 +437,14 @@ class _Decoder:
             raise self._malformed(where, f"claims the time unit {unit!r}")
         return unit
 
+    def _zone(self, name, where: str) -> str:
+        if not isinstance(name, str) or not ZONE_NAME.fullmatch(name):
+            raise self._malformed(where, f"claims the time zone {name!r}")
+        return name
+
     def _timestamp(self, node, where):
         stamp = pd.Timestamp(np.datetime64(self._checked(node["value"], int, where), self._unit(node, where)))
-        return stamp if node["tz"] is None else stamp.tz_localize("UTC").tz_convert(self._checked(node["tz"], str, where))
+        return stamp if node["tz"] is None else stamp.tz_localize("UTC").tz_convert(self._zone(node["tz"], where))
 
     def _timedelta(self, node, where):
         return pd.Timedelta(np.timedelta64(self._checked(node["value"], int, where), self._unit(node, where)))
@@ -469,12 +480,11 @@ class _Decoder:
             bounds = (self._checked(node[key], int, where) for key in ("start", "stop", "step"))
             return pd.RangeIndex(*bounds, name=name)
         if tag == "DatetimeIndex":
-            freq = node["freq"]
-            return pd.DatetimeIndex(self._column(node["values"], where), freq=None if freq is None else
-                                    self._checked(freq, str, where), name=name)
+            freq = None if node["freq"] is None else self._checked(node["freq"], str, where)
+            return pd.DatetimeIndex(self._column(node["values"], where), freq=freq, name=name)
         if tag == "Index":
             return pd.Index(self._column(node["values"], where), name=name)
-        raise ModelFileError(f"{self.source} claims a foreign type {tag!r} at {where}; a model file holds no such index")
+        raise self._foreign(tag, where, "index")
 
     def _column(self, node, where: str):
         """A column's values as the running pandas builds them, without an index to align to."""
@@ -482,9 +492,9 @@ class _Decoder:
         if kind == "array":
             return self._array(node["member"], where)
         if kind == "datetime":
-            tz = self._checked(node["tz"], str, where)
-            return pd.DatetimeIndex(self._array(node["member"], where)).tz_localize("UTC").tz_convert(tz)
+            stamps = pd.DatetimeIndex(self._array(node["member"], where))
+            return stamps.tz_localize("UTC").tz_convert(self._zone(node["tz"], where))
         if kind == "text":
             return [None if item is None else self._checked(item, str, where) for item in
                     self._checked(node["values"], list, where)]
-        raise ModelFileError(f"{self.source} claims a foreign type {kind!r} at {where}; a model file holds no such column")
+        raise self._foreign(kind, where, "column")

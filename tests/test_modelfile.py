@@ -186,6 +186,9 @@ def npy(array):
      "arrays/0.npy, which is not a plain array"),
     (lambda data, model: rewritten(data, with_scaler({"type": "numpy", "dtype": "object", "value": 0})),
      "model['scaler'] claims the numpy scalar type 'object'"),
+    (lambda data, model: rewritten(data, with_scaler({"type": "Timestamp", "value": 0, "unit": "s",
+                                                      "tz": "dateutil//etc/passwd"})),
+     "model['scaler'] claims the time zone 'dateutil//etc/passwd'"),
     (lambda data, model: data[:-100] + bytes([data[-100] ^ 1]) + data[-99:], "do not match the checksum"),
     (lambda data, model: data[: len(data) // 2], "cut short"),
 ])
