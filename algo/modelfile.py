@@ -153,8 +153,8 @@ def _header(data: bytes, source: str) -> tuple[dict, bytes]:
         header = json.loads(header_line)
     except ValueError:
         raise ModelFileError(f"{source} has a damaged model-file header") from None
-    if not isinstance(header, dict) or header.get("format") not in READABLE_FORMATS:
-        found = header.get("format") if isinstance(header, dict) else None
+    found = header.get("format") if isinstance(header, dict) else None
+    if type(found) is not int or found not in READABLE_FORMATS:  # a boolean is no format
         library = header.get("library", "unknown") if isinstance(header, dict) else "unknown"
         raise ModelFileError(
             f"{source} was written by algo-health {library} in model-file format {found}; this version "
