@@ -28,6 +28,7 @@ PYTHON_NAMES = {
     "train": "algo.fleet.train",
     "upgrade": "algo.fleet.upgrade",
     "trust_pickle": "trust_pickle=True",
+    "upgrade_model": "modelfile.upgrade",
 }
 
 

@@ -34,6 +34,7 @@ FLAG_NAMES = {
     "train": "`algo-health fleet train`",
     "upgrade": "`algo-health fleet upgrade`",
     "trust_pickle": "--trust-pickle",
+    "upgrade_model": "`algo-health model upgrade FILE`",
 }
 
 
