@@ -24,6 +24,7 @@ rewrites them in this format.
 from __future__ import annotations
 
 import datetime
+import functools
 import hashlib
 import io
 import json
@@ -37,9 +38,6 @@ from types import SimpleNamespace
 
 import numpy as np
 import pandas as pd
-from sklearn.decomposition import PCA
-from sklearn.preprocessing import MinMaxScaler, StandardScaler
-
 from algo import writing
 from algo.errors import AlgoHealthError
 
@@ -49,8 +47,6 @@ PICKLED_FORMATS = (1, 2)  # format 1 has no checksum either
 READABLE_FORMATS = (*PICKLED_FORMATS, FORMAT)
 DOCUMENT = "model.json"
 
-# Looked up by the name a file gives; only these classes are ever built.
-ESTIMATORS = {"StandardScaler": StandardScaler, "MinMaxScaler": MinMaxScaler, "PCA": PCA}
 SCALAR_DTYPES = frozenset({"bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
                            "float16", "float32", "float64"})
 ARRAY_KINDS = "biufcmMU"  # numbers, booleans, time stamps, time spans, fixed-width text: no objects
@@ -77,6 +73,18 @@ class PickledModelFile(ModelFileError):
 
     def __reduce__(self):  # travels between processes as it was raised
         return type(self), (self.source, self.format)
+
+
+@functools.cache
+def estimators() -> dict[str, type]:
+    """The classes a model file may hold, looked up by the name it gives: only these are ever built.
+
+    Imported when a model is first read or written, so that a command's `--help` need not load scikit-learn.
+    """
+    from sklearn.decomposition import PCA
+    from sklearn.preprocessing import MinMaxScaler, StandardScaler
+
+    return {"StandardScaler": StandardScaler, "MinMaxScaler": MinMaxScaler, "PCA": PCA}
 
 
 @dataclass
@@ -261,7 +269,7 @@ class _Encoder:
             dict: self._dict, SimpleNamespace: self._namespace,
             np.ndarray: self._ndarray, pd.Timestamp: self._timestamp, pd.Timedelta: self._timedelta,
             pd.DataFrame: self._frame, pd.Series: self._series,
-            **{estimator: self._estimator for estimator in ESTIMATORS.values()},
+            **{estimator: self._estimator for estimator in estimators().values()},
         }
 
     def value(self, value, where: str) -> dict:
@@ -375,7 +383,7 @@ class _Decoder:
             "text_array": lambda node, where: np.array(self._texts(node["values"], where), dtype=object),
             "Timestamp": self._timestamp, "Timedelta": self._timedelta,
             "DataFrame": self._frame, "Series": self._series,
-            **{name: self._estimator for name in ESTIMATORS},
+            **{name: self._estimator for name in estimators()},
         }
 
     def value(self, node, where: str):
@@ -453,7 +461,7 @@ class _Decoder:
         return pd.Timedelta(np.timedelta64(self._checked(node["value"], int, where), self._unit(node, where)))
 
     def _estimator(self, node, where):
-        kind = ESTIMATORS[node["type"]]
+        kind = estimators()[node["type"]]
         estimator = kind()
         for name, value in self._attributes(node["attributes"], where, attribute=True).items():
             # Fitted attributes and parameters only: never a method, property or dunder of the class.

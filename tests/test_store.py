@@ -173,8 +173,8 @@ def test_an_older_store_is_migrated_by_a_writer_and_named_to_a_reader(tmp_path):
         Store.open(path)
     assert "layout 1, older than" in str(refused.value)
     assert refused.value.message(FLAG_NAMES).endswith("`algo-health fleet upgrade` brings it up to date")
-    assert fleet.upgrade(path) == (1, store_module.LAYOUT)
-    assert fleet.upgrade(path) == (store_module.LAYOUT, store_module.LAYOUT)
+    assert fleet.upgrade(path) == fleet.api.Upgraded(1, store_module.LAYOUT, 0)
+    assert fleet.upgrade(path).layout_before == store_module.LAYOUT
     with Store.open(path) as opened:
         rul = opened._db.execute("SELECT machine, rul, unit, note FROM rul ORDER BY machine").fetchall()
     assert rul == [("a", None, None, "RUL data is not enough"), ("b", 12.0, "days", None)]

@@ -41,6 +41,10 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {modelfile.library_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="command")
     machine_commands.commands.register(commands)
+    model_parser = commands.add_parser("model", help="Model files: convert those of earlier releases.",
+                                       description="Model files written by `train`.")
+    machine_commands.model_commands.register(model_parser.add_subparsers(dest="model_command", required=True,
+                                                                         metavar="command"))
     fleet_parser = commands.add_parser(
         "fleet", help="Train, score and forecast many machines on Dask, with a history store.",
         description="Train, score and forecast a fleet of machines on Dask (a local cluster by default), keeping "

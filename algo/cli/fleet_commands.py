@@ -121,13 +121,16 @@ def cmd_report(args, progress: Progress) -> int:
     return 0
 
 
-@commands.command("upgrade", "Bring a store made by an earlier release up to this release's layout.",
+@commands.command("upgrade", "Bring a store made by an earlier release up to date: its layout, and its pickled "
+                  "model files converted to the format that loads without running code (trusting them).",
                   ["algo-health fleet upgrade --store plant.store"], uses=[STORE])
 def cmd_upgrade(args, progress: Progress) -> int:
-    before, after = fleet.upgrade(args.store)
-    line = (f"store {args.store} is up to date (layout {after})" if before == after
-            else f"store {args.store} upgraded from layout {before} to layout {after}")
-    emit(args, {"store": str(args.store), "layout_before": before, "layout": after}, [line])
+    done = fleet.upgrade(args.store)
+    layout = (f"layout {done.layout}" if done.layout_before == done.layout
+              else f"layout {done.layout_before} upgraded to {done.layout}")
+    emit(args, {"store": str(args.store), "layout_before": done.layout_before, "layout": done.layout,
+                "models_converted": done.models_converted},
+         [f"store {args.store}: {layout}; {done.models_converted} pickled model files converted"])
     return 0
 
 

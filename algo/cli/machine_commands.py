@@ -13,7 +13,8 @@ from pathlib import Path
 import pandas as pd
 
 from algo import charts, checks, machine, modelfile, reading, synthetic, writing
-from algo.cli.options import CODEBOOK, CONFIG, READING, TIGHTNESS, Family, arg, at_least, option, output, read_options
+from algo.cli.options import CODEBOOK, CONFIG, READING, TIGHTNESS, Family, Group, arg, at_least, option, output
+from algo.cli.options import read_options
 from algo.cli.output import EXIT_FLAGGED, Progress, emit, flagged, input_line, reading_summary
 from algo.config import DEMO_CONFIG
 from algo.errors import CheckError
@@ -21,7 +22,12 @@ from algo.reading import Frame, ReadOptions
 from algo.results import LIMIT_COLUMNS, ModelSummary, RulSummary, light_rows, lights_document, plain, records
 
 commands = Family()
-MODEL_FILE = arg("--model", required=True, help="model file written by `train`")
+MODEL_FILE = Group("the model", (
+    arg("--model", required=True, help="model file written by `train`"),
+    arg("--trust-pickle", action="store_true",
+        help="read a model file of the pickled formats of earlier releases, which can run code written into it: "
+             "only for files from a trusted source (`algo-health model upgrade` converts them once)"),
+))
 
 
 def input_files(patterns: list[str]) -> list[str]:
@@ -38,10 +44,10 @@ def input_files(patterns: list[str]) -> list[str]:
     return files
 
 
-def load_model(path: str) -> modelfile.ModelFile:
-    if not Path(path).is_file():
-        raise reading.InputError(f"no such file: {path}")
-    return modelfile.read(path)
+def load_model(args) -> modelfile.ModelFile:
+    if not Path(args.model).is_file():
+        raise reading.InputError(f"no such file: {args.model}")
+    return modelfile.read(args.model, trust_pickle=args.trust_pickle)
 
 
 # --- demo ------------------------------------------------------------------------
@@ -151,10 +157,9 @@ def cmd_train(args, progress: Progress) -> int:
                   ["algo-health score today.csv --model pump.model",
                    "algo-health score 'days/*.csv' --model pump.model --out scores.parquet",
                    "algo-health score today.csv --model pump.model --out scores.csv --append"],
-                  uses=[READING],
+                  uses=[READING, MODEL_FILE],
                   arguments=[arg("data", nargs="+",
                                  help="raw rows to score, one batch per file (files or glob patterns)"),
-                             MODEL_FILE,
                              arg("--out", type=output(writing.TABLE_SUFFIXES),
                                  help="write the scores to this file (.csv, .json or .parquet)"),
                              arg("--append", action="store_true",
@@ -163,7 +168,7 @@ def cmd_train(args, progress: Progress) -> int:
 def cmd_score(args, progress: Progress) -> int:
     if args.append and not args.out:
         raise CheckError("--append needs --out, the score file to append to")
-    model_file = load_model(args.model)
+    model_file = load_model(args)
     model = model_file.model
     batches = []
     for source in input_files(args.data):
@@ -222,7 +227,7 @@ def score_report(batches: list[machine.Scored], table: pd.DataFrame, model: dict
                              arg("--chart", type=output(charts.CHART_SUFFIXES),
                                  help="write a chart of history and forecast to this file (.png, .svg or .pdf)")])
 def cmd_rul(args, progress: Progress) -> int:
-    model = load_model(args.model).model
+    model = load_model(args).model
     time_name = model["datetime_name"]
     scores = reading.read_scores(input_files(args.scores), time_name)
     progress.stage(f"forecasting from {len(scores)} scores")
@@ -338,3 +343,27 @@ def cmd_lights(args, progress: Progress) -> int:
         notes.append(f"not in {args.thresholds}, not graded: {', '.join(graded.skipped)}")
     emit(args, {"input": reading_summary(data), **lights_document(graded, "failure_mode")}, lines, notes)
     return EXIT_FLAGGED if flagged(args, graded.worst()) else 0
+
+
+# --- model files -----------------------------------------------------------------
+
+model_commands = Family(prefix="model ")
+
+
+@model_commands.command("upgrade", "Convert model files of the pickled formats of earlier releases, in place, to "
+                        "the format that loads without running code. Only for files from a trusted source: each "
+                        "is unpickled once to be converted.",
+                        ["algo-health model upgrade pump.model", "algo-health model upgrade models/*.model"],
+                        arguments=[arg("files", nargs="+", help="model files (or glob patterns)")])
+def cmd_model_upgrade(args, progress: Progress) -> int:
+    files = input_files(args.files)
+    converted = []
+    for path in files:
+        if not Path(path).is_file():
+            raise reading.InputError(f"no such file: {path}")
+        if modelfile.upgrade(path):
+            converted.append(path)
+        progress.stage(f"{path}: {'converted' if converted[-1:] == [path] else 'already in the current format'}")
+    emit(args, {"converted": converted, "current": [path for path in files if path not in converted]},
+         [f"{len(converted)} of {len(files)} model files converted", *(f"  {path}" for path in converted)])
+    return 0

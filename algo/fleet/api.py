@@ -4,12 +4,12 @@ from __future__ import annotations
 
 import contextlib
 from collections.abc import Iterator
-from dataclasses import asdict
+from dataclasses import asdict, dataclass
 from pathlib import Path
 
 import pandas as pd
 
-from algo import checks, machine
+from algo import checks, machine, modelfile
 from algo import report as html_report
 from algo.config import DEFAULT_CONFIG, Configuration
 from algo.errors import CheckError, FleetError
@@ -130,7 +130,22 @@ def report(store: str | Path, out: str | Path = "fleet.html") -> Path:
     return html_report.write(store, out)
 
 
-def upgrade(store: str | Path) -> tuple[int, int]:
-    """Brings a store made by an earlier release to this release's layout; returns the layouts before and after."""
+@dataclass(frozen=True)
+class Upgraded:
+    """What `upgrade` did to a store."""
+
+    layout_before: int
+    layout: int
+    models_converted: int  # pickled model files rewritten in the format that loads without running code
+
+
+def upgrade(store: str | Path) -> Upgraded:
+    """Brings a store made by an earlier release up to date: its layout, and its pickled model files converted.
+
+    Calling it says that the store's model files come from a trusted source: pickled ones are unpickled once,
+    here, to be rewritten. Every other command refuses them.
+    """
     with Store.open(store, "w", create=False) as opened:
-        return opened.found_layout, opened.layout()
+        converted = sum(modelfile.upgrade(opened.model_path(name, known["model_file"]))
+                        for name, known in sorted(opened.trained().items()))
+        return Upgraded(opened.found_layout, opened.layout(), converted)

@@ -56,9 +56,13 @@ class ShippedModel:
             return cls(str(path), problem=f"the model of machine {machine!r}: {error.strerror}: {path}")
 
     def open(self) -> modelfile.ModelFile:
+        """The model, never unpickled: a store's pickled model files are converted once, by its upgrade."""
         if self.data is None:
             raise modelfile.ModelFileError(self.problem)
-        return modelfile.parse(self.data, self.source)
+        try:
+            return modelfile.parse(self.data, self.source)
+        except modelfile.PickledModelFile as error:
+            raise modelfile.ModelFileError(error.problem, "convert the store's model files with {upgrade}") from None
 
 
 @dataclass(frozen=True)
