@@ -17,7 +17,7 @@ import json
 import re
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Collection, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import IO, Union
@@ -186,21 +186,30 @@ def _kind(source: Source, data: bytes) -> str:
     return "csv"
 
 
-def read_table(source: Source, options: ReadOptions = ReadOptions()) -> tuple[pd.DataFrame, list[str]]:
-    """A CSV, Parquet or JSON-records table as read, and notes on what was detected."""
+class EmptyInput(InputError):
+    """A file without a single byte of data."""
+
+
+def read_table(source: Source, options: ReadOptions = ReadOptions(),
+               text: Collection[str] | bool = ()) -> tuple[pd.DataFrame, list[str]]:
+    """A CSV, Parquet or JSON-records table as read, and notes on what was detected.
+
+    The columns named in `text` (every column when `text` is True) are read as text, as written: an
+    identifier "007" stays "007" and a blank cell stays blank.
+    """
     if isinstance(source, Frame):
         return _time_index_as_column(source.table), []
     data = _raw_bytes(source)
     kind = _kind(source, data)
     name = _name(source)
     if not data.strip():
-        raise InputError(f"{name} is empty")
+        raise EmptyInput(f"{name} is empty")
     try:
         if kind == "parquet":
-            return _time_index_as_column(pd.read_parquet(io.BytesIO(data))), []
+            return _as_text(_time_index_as_column(pd.read_parquet(io.BytesIO(data))), text), []
         if kind == "json":
-            return pd.DataFrame(json.loads(data)), []
-        return _read_csv(data, name, options)
+            return _as_text(pd.DataFrame(json.loads(data)), text), []
+        return _read_csv(data, name, options, text)
     except InputError:
         raise
     except (ValueError, OSError, ImportError, pd.errors.ParserError) as error:
@@ -225,9 +234,17 @@ def _text(data: bytes, name: str, encoding: str | None) -> str:
         raise InputError(f"{name} is not {encoding or 'UTF-8'} text (byte {error.start})", remedy) from None
 
 
-def _read_csv(data: bytes, name: str, options: ReadOptions) -> tuple[pd.DataFrame, list[str]]:
-    text = _text(data, name, options.encoding)
-    sample = text[:SNIFF_BYTES]
+def _as_text(frame: pd.DataFrame, text: Collection[str] | bool) -> pd.DataFrame:
+    """The columns of `text` as text where they hold a value (a table that keeps types has no zeros to keep)."""
+    for label in frame.columns if text is True else [c for c in text if c in frame.columns]:
+        frame[label] = frame[label].map(lambda value: value if pd.isna(value) else str(value)).astype(object)
+    return frame
+
+
+def _read_csv(data: bytes, name: str, options: ReadOptions,
+              text: Collection[str] | bool = ()) -> tuple[pd.DataFrame, list[str]]:
+    content = _text(data, name, options.encoding)
+    sample = content[:SNIFF_BYTES]
     notes = []
     delimiter = options.delimiter or _sniff_delimiter(sample)
     decimal = options.decimal or _sniff_decimal(sample, delimiter)
@@ -235,7 +252,8 @@ def _read_csv(data: bytes, name: str, options: ReadOptions) -> tuple[pd.DataFram
         notes.append(f"columns separated by {delimiter!r}")
     if options.decimal is None and decimal != ".":
         notes.append(f"decimal {decimal!r} detected")
-    frame = pd.read_csv(io.StringIO(text), sep=delimiter, decimal=decimal, skipinitialspace=True)
+    as_text = {"dtype": str, "keep_default_na": False} if text is True else {"dtype": dict.fromkeys(text, str)}
+    frame = pd.read_csv(io.StringIO(content), sep=delimiter, decimal=decimal, skipinitialspace=True, **as_text)
     return frame, notes
 
 
@@ -403,17 +421,24 @@ def read_rows(sources: Source | Sequence[Source], options: ReadOptions = ReadOpt
     notes: list[str] = []
     frames = []
     for source in sources:
-        table, table_notes = read_table(source, options)
+        try:
+            table, table_notes = read_table(source, options)
+        except EmptyInput:
+            if len(sources) == 1:
+                raise
+            notes.append(f"{_name(source)} is empty")
+            continue
         notes += [n for n in table_notes if n not in notes]
         if table.empty:
             if len(sources) == 1:
                 raise InputError(f"{_name(source)} has a header but no rows")
             notes.append(f"{_name(source)} has no rows")
             continue
-        frames.append(_with_parsed_time(table, options, _name(source), notes))
+        frames.append((_name(source), _with_parsed_time(table, options, _name(source), notes)))
     if not frames:
         raise InputError(f"{names}: no rows")
-    rows = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]
+    _one_kind_of_time(frames)
+    rows = pd.concat([f for _, f in frames], ignore_index=True) if len(frames) > 1 else frames[0][1]
     total = len(rows)
     readable = rows[TIME].notna()
     if not readable.all():
@@ -433,6 +458,14 @@ def read_rows(sources: Source | Sequence[Source], options: ReadOptions = ReadOpt
             reading.rows = rows[running].reset_index(drop=True)
             notes.append(f"{reading.stopped:,} rows of downtime left out (running when {condition})")
     return reading
+
+
+def _one_kind_of_time(frames: list[tuple[str, pd.DataFrame]]) -> None:
+    """Refuses files of one machine of which some give UTC times (they carried offsets) and others local ones."""
+    zoned = {isinstance(frame[TIME].dtype, pd.DatetimeTZDtype): name for name, frame in frames}
+    if len(zoned) > 1:
+        raise InputError(f"the times of {zoned[True]} carry UTC offsets and those of {zoned[False]} do not, so "
+                         "they cannot be put in one order; a machine's files need times of one kind")
 
 
 def _with_parsed_time(table: pd.DataFrame, options: ReadOptions, name: str, notes: list[str]) -> pd.DataFrame:

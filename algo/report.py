@@ -54,7 +54,7 @@ def snapshot(store, source: str | Path) -> Snapshot:
         source=str(source),
         made=datetime.now(timezone.utc),
         status=store.status(),
-        history=store.history(),
+        history=store.history(current_model=True),
         forecasts=store.forecasts(),
         machines=store.machines(),
         lights=store.lights(),

@@ -100,6 +100,7 @@ class MachineRecord:
     thresholds: dict | None  # failure-mode limits learnt from the training rows
     iso_power: float | None = None
     iso_foundation: str | None = None
+    attributes: dict = field(default_factory=dict)  # what its data's partitions say of it: site, line
 
 
 # --- scores and lights -------------------------------------------------------------

@@ -88,12 +88,17 @@ MIGRATIONS = (
     (2, """ALTER TABLE rul ADD COLUMN note VARCHAR;
            UPDATE rul SET note = unit, unit = NULL WHERE rul IS NULL;
            ALTER TABLE outcomes ADD COLUMN traceback VARCHAR;"""),
+    # A machine keeps the partition keys that describe it (site, line); a score, the training run of the model
+    # that made it, so that a retrained machine is judged against the model that scored it.
+    (3, """ALTER TABLE machines ADD COLUMN attributes VARCHAR;
+           ALTER TABLE scores ADD COLUMN model_run BIGINT;
+           UPDATE scores SET model_run = machines.trained_run FROM machines WHERE scores.machine = machines.machine;"""),
 )
 LAYOUT = MIGRATIONS[-1][0]
 
 MODEL_COLUMNS = ("algo_config", "ucl", "rul_deadline", "rul_warning_line", "time_scale", "train_start",
                  "train_end", "robust_index", "robust_status", "running_when")
-MACHINE_COLUMNS = (*MODEL_COLUMNS, "iso_power", "iso_foundation", "thresholds", "model_file")
+MACHINE_COLUMNS = (*MODEL_COLUMNS, "iso_power", "iso_foundation", "thresholds", "model_file", "attributes")
 RUL_COLUMNS = ("last_time", "rul", "unit", "rul_at_least", "signal", "show", "death_probability", "rul_deadline",
                "rul_warning_line", "note")
 OUTCOME_COLUMNS = ("run", "machine", "outcome", "stage", "message", "note", "duration", "rows", "notes",
@@ -200,6 +205,9 @@ class Store:
         store = cls(path, connection, lock_file)
         try:
             store._bring_up_to_date(writable=mode == "w")
+        except duckdb.Error as error:
+            store.close()
+            raise StoreError(_connection_problem(path, error)) from None
         except BaseException:
             store.close()
             raise
@@ -260,7 +268,13 @@ class Store:
     # --- the read API ---------------------------------------------------------------
 
     def _frame(self, sql: str, parameters=()) -> pd.DataFrame:
-        return self._db.execute(sql, list(parameters)).df()
+        import duckdb
+
+        try:
+            return self._db.execute(sql, list(parameters)).df()
+        except (duckdb.IOException, duckdb.FatalException, duckdb.InternalException) as error:
+            raise StoreError(f"cannot read the store {self.path}, its {DATABASE} may be damaged: "
+                             f"{_one_line(error)}") from None
 
     @staticmethod
     def _only(machines, column: str = "machine") -> tuple[str, list]:
@@ -307,10 +321,15 @@ class Store:
                 LEFT JOIN lights_now l USING (machine) LEFT JOIN last_outcome o USING (machine))
             SELECT * FROM table_ ORDER BY {RISK}, rul ASC NULLS LAST, machine""")
 
-    def history(self, machines=None) -> pd.DataFrame:
-        where, parameters = self._only(machines)
-        return self._frame(f"""SELECT machine, time, tsquare, health_index, suspicious_variable, run FROM scores
-                               WHERE {where} ORDER BY machine, time""", parameters)
+    def history(self, machines=None, current_model: bool = False) -> pd.DataFrame:
+        """Each machine's scores with the training run of the model that made them (`model_run`); only those
+        of its current model when `current_model`."""
+        where, parameters = self._only(machines, "s.machine")
+        current = "s.model_run = m.trained_run" if current_model else "TRUE"
+        return self._frame(f"""SELECT s.machine, s.time, s.tsquare, s.health_index, s.suspicious_variable, s.run,
+                                      s.model_run
+                               FROM scores s LEFT JOIN machines m USING (machine)
+                               WHERE {where} AND {current} ORDER BY s.machine, s.time""", parameters)
 
     def forecasts(self, machines=None) -> pd.DataFrame:
         """The forecast of each machine's latest remaining-life result (none when that result had none)."""
@@ -384,10 +403,17 @@ class Store:
         return modelfile.parse(data, str(path))
 
     def tsquare_history(self, machine: str) -> pd.DataFrame:
-        """Every stored T² of a machine, in time order: the input of its remaining-life forecast."""
-        return self._frame("SELECT time, tsquare FROM scores WHERE machine = ? ORDER BY time", [machine])
+        """The T² of a machine scored by its current model, in time order: the input of its remaining-life
+        forecast, which scores of an earlier model, with another limit, would mislead."""
+        return self._frame("""SELECT time, tsquare FROM scores JOIN machines USING (machine)
+                              WHERE machine = ? AND model_run = trained_run ORDER BY time""", [machine])
 
     # --- runs --------------------------------------------------------------------------
+
+    def latest_run(self, commands: Sequence[str]) -> int | None:
+        """The number of the latest run of any of `commands`."""
+        return self._db.execute("SELECT max(run) FROM runs WHERE list_contains(?, command)",
+                                [list(commands)]).fetchone()[0]
 
     def begin_run(self, command: str, data: str | None, key: str, machines: int) -> RunRecord:
         """A new run, or the unfinished run of the same command on the same data, to be resumed."""
@@ -419,11 +445,14 @@ class Store:
         """One machine's outcome and everything it produced, in one transaction."""
         self.commit_many([(outcome, produced or Produced())])
 
-    def commit_many(self, entries: Sequence[tuple[Outcome, Produced]]) -> None:
+    def commit_many(self, entries: Sequence[tuple[Outcome, Produced]], replace: bool = False) -> None:
         """Machines' outcomes, each with what it produced, in one transaction.
 
-        A statement costs DuckDB milliseconds whatever its size, so the rows of all the machines go into
-        each table in one statement: a fleet's driver commits what its workers sent since it last committed.
+        A time scored again keeps its first score and the lights stay those of the first batch that ended
+        there, and the outcome's notes say how many scores were kept so; with `replace` the new batch replaces
+        both (a corrected re-export). A statement costs DuckDB milliseconds whatever its size, so the rows of
+        all the machines go into each table in one statement: a fleet's driver commits what its workers sent
+        since it last committed.
         """
         if not entries:
             return
@@ -438,24 +467,35 @@ class Store:
                     self._put_machine(outcome, produced.machine)
                 if produced.rul is not None:
                     self._put_rul(outcome, produced.rul)
-            self._insert("scores", SCORE_COLUMNS, _rows(entries, lambda p: p.scores, SCORE_COLUMNS), ["time"])
-            self._put_lights(_rows(entries, lambda p: p.lights, LIGHT_COLUMNS))
+            self._put_scores(entries, replace)
+            self._put_lights(_rows(entries, lambda p: p.lights, LIGHT_COLUMNS), replace)
             forecasts = _rows(entries, lambda p: p.rul and p.rul.forecast, FORECAST_COLUMNS)
             self._insert("forecast", FORECAST_COLUMNS, forecasts, ["time"])
             self._put_outcomes([outcome for outcome, _ in entries])
             db.commit()
-        except BaseException:
-            db.rollback()
+        except BaseException as error:
+            self._abandon(error)
             raise
         for outcome, produced in entries:
             if produced.machine is not None:
                 self._remove_old_models(outcome.machine, produced.machine.model_file)
 
+    def _abandon(self, error: BaseException) -> None:
+        """Rolls back the transaction `error` ended; a store that could not be written (a full disk, a size
+        limit) is a StoreError naming why."""
+        import duckdb
+
+        with contextlib.suppress(duckdb.Error):  # an I/O failure at the commit has ended the transaction already
+            self._db.rollback()
+        if isinstance(error, (duckdb.IOException, duckdb.FatalException)):
+            raise StoreError(f"cannot write the store {self.path}: {_one_line(error)}") from None
+
     def _put_machine(self, outcome: Outcome, record: MachineRecord) -> None:
         columns = (*MACHINE_COLUMNS, "trained_at", "trained_run")
         thresholds = None if record.thresholds is None else json.dumps(record.thresholds)
+        attributes = json.dumps(record.attributes) if record.attributes else None
         values = [*(_parameter(getattr(record.model, c)) for c in MODEL_COLUMNS), record.iso_power,
-                  record.iso_foundation, thresholds, record.model_file, utc_now(), outcome.run]
+                  record.iso_foundation, thresholds, record.model_file, attributes, utc_now(), outcome.run]
         updates = ", ".join(f"{c} = excluded.{c}" for c in columns)
         self._db.execute(f"INSERT INTO machines (machine, {_names(columns)}) VALUES (?{', ?' * len(columns)}) "
                          f"ON CONFLICT (machine) DO UPDATE SET {updates}", [outcome.machine, *values])
@@ -494,8 +534,30 @@ class Store:
             if then:
                 self._db.execute(then)
 
-    def _put_lights(self, lights: pd.DataFrame | None) -> None:
-        """A batch's lights replace the machine's lights of their kind, unless an earlier batch was scored last.
+    def _put_scores(self, entries: Sequence[tuple[Outcome, Produced]], replace: bool) -> None:
+        """The batches' scores, each with the training run of the machine's model; times stored already are
+        counted in their outcome's notes."""
+        rows = _rows(entries, lambda p: p.scores, SCORE_COLUMNS)
+        if rows is None:
+            return
+        with self._incoming(rows.drop_duplicates(["machine", "time"], keep="last")):
+            stored = dict(self._db.execute("SELECT machine, count(*) FROM incoming JOIN scores USING (machine, time) "
+                                           "GROUP BY machine").fetchall())
+            updates = ", ".join(f"{c} = excluded.{c}" for c in (*SCORE_COLUMNS[1:], "run", "model_run"))
+            conflict = f"DO UPDATE SET {updates}" if replace else "DO NOTHING"
+            self._db.execute(f"INSERT INTO scores (machine, run, {_names(SCORE_COLUMNS)}, model_run) "
+                             f"SELECT i.machine, i.run, {_names(SCORE_COLUMNS, of='i')}, m.trained_run "
+                             f"FROM incoming i LEFT JOIN machines m USING (machine) ON CONFLICT {conflict}")
+        for outcome, produced in entries:
+            if stored.get(outcome.machine):
+                what = "replaced by this batch's" if replace else "kept (replace them to store this batch's)"
+                outcome.notes.append(f"{stored[outcome.machine]:,} of the batch's {len(produced.scores):,} times "
+                                     f"were scored before, by an earlier export: their stored scores and lights "
+                                     f"{what}")
+
+    def _put_lights(self, lights: pd.DataFrame | None, replace: bool) -> None:
+        """A batch's lights replace the machine's lights of their kind when the batch ends later than the one that
+        graded them (or, replacing, as late), and are dropped otherwise, as its scores are.
 
         Only the latest lights are kept: scored hourly, a machine's lights would otherwise outgrow its scores
         fifty times over, and the scores carry the history.
@@ -504,7 +566,8 @@ class Store:
         no_longer_graded = """DELETE FROM lights
             USING (SELECT machine, kind, max(time) AS latest FROM incoming GROUP BY machine, kind) AS batch
             WHERE lights.machine = batch.machine AND lights.kind = batch.kind AND lights.time < batch.latest"""
-        newer = f"ON CONFLICT DO UPDATE SET {updates}, run = excluded.run WHERE excluded.time >= lights.time"
+        later = ">=" if replace else ">"
+        newer = f"ON CONFLICT DO UPDATE SET {updates}, run = excluded.run WHERE excluded.time {later} lights.time"
         self._insert("lights", LIGHT_COLUMNS, lights, ["kind", "feature"], conflict=newer, then=no_longer_graded)
 
     def _put_outcomes(self, outcomes: list[Outcome]) -> None:
@@ -539,9 +602,10 @@ def _rows(entries: Sequence[tuple[Outcome, Produced]], part, columns: tuple[str,
     return pd.concat(frames, ignore_index=True) if frames else None
 
 
-def _names(columns) -> str:
-    """Column names quoted, since some ("show") are words of SQL."""
-    return ", ".join(f'"{c}"' for c in columns)
+def _names(columns, of: str | None = None) -> str:
+    """Column names quoted, since some ("show") are words of SQL; of the table `of` when given."""
+    prefix = f"{of}." if of else ""
+    return ", ".join(f'{prefix}"{c}"' for c in columns)
 
 
 def _parameter(value):
@@ -609,8 +673,12 @@ def _busy(path: Path, lock_file, exclusive: bool) -> str:
     return f"store {path} is in use by another run (pid {holder}); try again when it has ended"
 
 
+def _one_line(error: Exception) -> str:
+    return " ".join(str(error).split())
+
+
 def _connection_problem(path: Path, error: Exception) -> str:
-    text = " ".join(str(error).split())
-    if "lock" in text.lower():
+    text = _one_line(error)
+    if "could not set lock" in text.lower():
         return f"store {path} is open in another process ({text})"
-    return f"cannot open the store {path}: {text}"
+    return f"cannot open the store {path}, its {DATABASE} may be damaged: {text}"

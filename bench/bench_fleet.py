@@ -75,7 +75,7 @@ def loop_scoring(paths: dict, store: Path) -> None:
 
 
 def loop_training(paths: dict) -> None:
-    for entry in discovery.discover(str(paths["day"])):
+    for entry in discovery.discover(str(paths["day"])).machines:
         job = jobs.TrainJob(entry.machine, entry.sources, ReadOptions(), manifest.Settings())
         assert jobs.train_job(job).outcome == "ok"
 

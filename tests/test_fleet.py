@@ -99,10 +99,10 @@ def day1_history(reference: Path, machines=GOOD) -> pd.DataFrame:
 
 
 def test_machines_of_every_layout(fleet_dir):
-    found = {m.machine: m.sources for m in discovery.discover(str(fleet_dir / "history"))}
+    found = {m.machine: m.sources for m in discovery.discover(str(fleet_dir / "history")).machines}
     assert sorted(found) == ALL  # no _logs, _SUCCESS or notes.txt
     assert [Path(p).name for p in found["fan c"]] == ["part-0.parquet", "part-1.parquet"]
-    url = {m.machine: m.sources for m in discovery.discover((fleet_dir / "history").as_uri())}
+    url = {m.machine: m.sources for m in discovery.discover((fleet_dir / "history").as_uri()).machines}
     assert url["pump-a"] == ((fleet_dir / "history" / "pump-a.csv").as_uri(),)
 
 
@@ -175,7 +175,7 @@ def test_each_machine_as_alone(fleet_dir, reference):
     with Store.open(reference) as store:
         history, lights, status = store.history(), store.lights(), store.status().set_index("machine")
         forecasts, outcomes = store.forecasts(), store.outcomes()
-        sources = {m.machine: m.sources for m in discovery.discover(str(fleet_dir / "history"))}
+        sources = {m.machine: m.sources for m in discovery.discover(str(fleet_dir / "history")).machines}
         for name in GOOD:
             model_file = store.model(name)
             alone = machine.train(list(sources[name]))

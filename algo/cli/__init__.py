@@ -19,7 +19,7 @@ import traceback
 from algo import machine, modelfile
 from algo.cli import fleet_commands, machine_commands
 from algo.cli.options import EXIT_FAILED, FLAG_NAMES, Parser
-from algo.cli.output import EXIT_FLAGGED, Progress
+from algo.cli.output import EXIT_FLAGGED, Progress, shown
 from algo.errors import AlgoHealthError
 
 EXIT_BROKEN_PIPE = 141
@@ -69,7 +69,7 @@ def main(argv: list[str] | None = None) -> int:
         with machine.library_output(args.verbose):
             return args.run(args, progress)
     except AlgoHealthError as error:
-        print(f"algo-health {args.command}: error: {error.message(FLAG_NAMES)}", file=sys.stderr)
+        print(shown(f"algo-health {args.command}: error: {error.message(FLAG_NAMES)}"), file=sys.stderr)
         return EXIT_FAILED
     except BrokenPipeError:
         quiet_stdout()
@@ -79,7 +79,7 @@ def main(argv: list[str] | None = None) -> int:
     except Exception as error:  # a fault of ours: one line, and its traceback for whoever debugs it
         if args.verbose:
             traceback.print_exc(file=sys.stderr)
-        print(f"algo-health {args.command}: unexpected error: {type(error).__name__}: {error}", file=sys.stderr)
+        print(shown(f"algo-health {args.command}: unexpected error: {type(error).__name__}: {error}"), file=sys.stderr)
         return EXIT_FAILED
 
 

@@ -25,21 +25,26 @@ def where(args, progress: Progress) -> dict:
     return {"scheduler": args.scheduler, "workers": args.workers, "progress": progress.enabled}
 
 
-def run_report(args, outcomes: pd.DataFrame, what: str) -> int:
-    """One line for the run, one per failed machine; exit code 2 when machines failed."""
+def run_report(args, outcomes: pd.DataFrame, what: str, flagged: bool = False) -> int:
+    """One line for the run (and whether it resumed an interrupted one), one per failed machine, the run's
+    notes; exit code 2 when machines failed, or when `flagged`."""
     counts = outcomes["outcome"].value_counts()
     failed = outcomes[outcomes["outcome"] == "failed"]
-    run = outcomes.attrs.get("run")
+    run, resumed = outcomes.attrs.get("run"), outcomes.attrs.get("resumed")
     lines = [f"run {run}: {what} {len(outcomes)} machines: {counts.get('ok', 0)} ok, "
              f"{counts.get('stopped', 0)} stopped (not running), {len(failed)} failed"]
+    if resumed is not None:
+        lines.append(f"resumed the interrupted run {run} on the same input: {len(resumed)} machines it had committed "
+                     "were not run again")
     lines += [f"  {row.machine}: {store.error_line(row.stage, row.message, row.note)}" for row in failed.itertuples()]
     if len(failed):
         lines.append(f"{len(failed)} machines failed: `algo-health fleet status --store {args.store}` shows them "
                      f"with the rest; their error records are in the store's outcomes table (run {run})")
-    document = {"run": run, "machines": len(outcomes), "ok": int(counts.get("ok", 0)),
-                "stopped": int(counts.get("stopped", 0)), "failed": len(failed), "outcomes": records(outcomes)}
-    emit(args, document, lines)
-    return EXIT_FLAGGED if len(failed) else 0
+    document = {"run": run, "resumed": resumed is not None, "not_run_again": resumed or [],
+                "machines": len(outcomes), "ok": int(counts.get("ok", 0)), "stopped": int(counts.get("stopped", 0)),
+                "failed": len(failed), "outcomes": records(outcomes)}
+    emit(args, document, lines, outcomes.attrs.get("notes", []))
+    return EXIT_FLAGGED if len(failed) or flagged else 0
 
 
 @commands.command("train", "Train a health model of every machine of a fleet.",
@@ -51,21 +56,26 @@ def run_report(args, outcomes: pd.DataFrame, what: str) -> int:
                   uses=[READING, ENGINE, STORE, ID_COLUMN, CONFIG, CODEBOOK],
                   arguments=[DATA, arg("--manifest", help="CSV or JSON, one row per machine: machine and any of "
                                        "config, codebook (a file), iso_power, iso_foundation, sister (a failed "
-                                       "sister machine's file or folder)")])
+                                       "sister machine's file or folder)"),
+                             arg("--strict", action="store_true",
+                                 help=f"exit with {EXIT_FLAGGED} when a manifest row names no machine of DATA")])
 def cmd_train(args, progress: Progress) -> int:
     outcomes = fleet.train(args.data, args.store, manifest=args.manifest, id_column=args.id_column,
                            options=read_options(args), config=args.config, codebook=args.codebook,
                            **where(args, progress))
-    return run_report(args, outcomes, "trained")
+    return run_report(args, outcomes, "trained", flagged=args.strict and bool(outcomes.attrs["strays"]))
 
 
 @commands.command("score", "Score each machine's new batch and add it to the store's history.",
                   ["algo-health fleet score today/ --store plant.store",
                    "algo-health fleet score s3://plant/today/ --store plant.store --workers 8"],
-                  uses=[READING, ENGINE, STORE, ID_COLUMN], arguments=[DATA])
+                  uses=[READING, ENGINE, STORE, ID_COLUMN],
+                  arguments=[DATA, arg("--replace", action="store_true",
+                                       help="a time scored before takes this batch's score and lights (a corrected "
+                                            "re-export); by default the stored ones are kept and counted in a note")])
 def cmd_score(args, progress: Progress) -> int:
     outcomes = fleet.score(args.data, args.store, id_column=args.id_column, options=read_options(args),
-                           **where(args, progress))
+                           replace=args.replace, **where(args, progress))
     return run_report(args, outcomes, "scored")
 
 

@@ -12,7 +12,7 @@ import itertools
 import json
 import sys
 from collections.abc import Callable, Iterable, Iterator
-from dataclasses import replace
+from dataclasses import dataclass, field, replace
 
 import pandas as pd
 
@@ -48,23 +48,41 @@ class Progress:
             print(text, file=sys.stderr, flush=True)
 
 
-def run(store: Store, command: str, data: str | None, key: dict, jobs: Callable[[set], Iterable], total: int,
-        function: Callable, where: Loop | Cluster, progress: Progress, decided: Iterable[Result] = (),
-        kept: Callable[[Store, Result], Produced] = lambda store, result: result.produced) -> pd.DataFrame:
-    """Runs `function` over the jobs not yet committed in this run (`jobs(done)`), committing the results as
-    they arrive (each with what `kept` makes of it for the store), after the results `decided` without a
-    job; returns the run's outcomes, one row per machine."""
-    record = store.begin_run(command, data, json.dumps(key, sort_keys=True), total)
+def _as_produced(store: Store, result: Result) -> Produced:
+    return result.produced
+
+
+@dataclass
+class Plan:
+    """One command's run: what makes it the same run when resumed, its jobs, and what the store keeps."""
+
+    command: str
+    data: str | None
+    key: dict  # the command, a fingerprint of its input and its options: a run resumes only on the same key
+    total: int  # machines
+    function: Callable  # the job
+    jobs: Callable[[set], Iterable]  # the jobs of the machines not in the set, committed already
+    decided: list[Result] = field(default_factory=list)  # results known without a job
+    kept: Callable[[Store, Result], Produced] = _as_produced  # what the store keeps of a result
+    replace: bool = False  # a time scored again takes the new score (see `Store.commit_many`)
+    notes: list[str] = field(default_factory=list)  # on the run as a whole, reported with its outcomes
+
+
+def run(store: Store, plan: Plan, where: Loop | Cluster, progress: Progress) -> pd.DataFrame:
+    """Runs the plan's jobs not yet committed in this run, committing the results as they arrive, after the
+    results decided without a job; returns the run's outcomes, one row per machine, with the run's number,
+    the machines a resumed run did not run again and the plan's notes in `attrs`."""
+    record = store.begin_run(plan.command, plan.data, json.dumps(plan.key, sort_keys=True, default=str), plan.total)
     if record.resumed:
-        progress.say(f"resuming run {record.run}: {len(record.done)} of {total} machines already committed")
+        progress.say(f"resuming run {record.run}: {len(record.done)} of {plan.total} machines already committed")
     if where.dashboard:
         progress.say(f"Dask dashboard: {where.dashboard}")
     try:
-        with progress.bar(command, total, len(record.done)) as advance:
-            decided = [result for result in decided if result.machine not in record.done]
-            for results in itertools.chain([decided], where.results(function, jobs(record.done))):
+        with progress.bar(plan.command, plan.total, len(record.done)) as advance:
+            decided = [result for result in plan.decided if result.machine not in record.done]
+            for results in itertools.chain([decided], where.results(plan.function, plan.jobs(record.done))):
                 numbered = [replace(result, run=record.run) for result in results]
-                store.commit_many([(result, kept(store, result)) for result in numbered])
+                store.commit_many([(result, plan.kept(store, result)) for result in numbered], plan.replace)
                 for result in results:
                     advance(result)
     except BaseException:
@@ -72,5 +90,5 @@ def run(store: Store, command: str, data: str | None, key: dict, jobs: Callable[
         raise
     store.end_run(record.run, "completed")
     outcomes = store.outcomes(record.run)
-    outcomes.attrs["run"] = record.run
+    outcomes.attrs.update(run=record.run, resumed=sorted(record.done) if record.resumed else None, notes=plan.notes)
     return outcomes

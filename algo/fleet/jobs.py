@@ -16,7 +16,6 @@ import pandas as pd
 
 from algo import machine, modelfile
 from algo.errors import AlgoHealthError, CheckError
-from algo.fleet.discovery import readable
 from algo.fleet.manifest import Settings
 from algo.reading import ReadOptions
 from algo.results import Produced, RulSummary, light_rows, score_rows
@@ -130,7 +129,7 @@ def forecast_job(job: ForecastJob) -> Result:
 
 def _train(job: TrainJob) -> Result:
     settings = job.settings
-    trained = machine.train(readable(job.sources, job.options), job.options, settings.config, settings.codebook)
+    trained = machine.train(list(job.sources), job.options, settings.config, settings.codebook)
     model_file, notes = modelfile.ModelFile(trained.model, trained.settings), list(trained.notes)
     if settings.sister:
         model_file.model = machine.learn_deadline(list(settings.sister), job.options, model_file)
@@ -142,7 +141,7 @@ def _train(job: TrainJob) -> Result:
 
 def _score(job: ScoreJob) -> Result:
     model_file = job.model.open()
-    scored = machine.score(readable(job.sources, job.options), job.options, model_file)
+    scored = machine.score(list(job.sources), job.options, model_file)
     if scored.stopped:
         return Result(job.machine, "stopped", rows=0, notes=list(scored.notes))
     notes = list(scored.notes)
