@@ -3,8 +3,9 @@
 The page answers the three morning questions: which machines need attention
 first, why, and how long they have. It is rendered from a `Snapshot` of the
 fleet store's frames; the only analytics on it are the library's own. Bad
-zones come from `HI.detect_bad_HI_zone` on the stored health-index history,
-and the alarm times are the stored scores whose T² exceeds the model's limit.
+zones come from `HI.detect_bad_HI_zone` on the health-index history of each
+machine's current model, and the alarm times are those scores whose T²
+exceeds the model's limit.
 Script, styles and data are inline, so the page opens on a plant computer
 without a network and can be mailed or put on a share.
 """

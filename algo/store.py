@@ -20,6 +20,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import fcntl
+import hashlib
 import json
 import os
 import stat
@@ -133,9 +134,18 @@ def naive_utc(times) -> pd.Series:
     return times
 
 
+# Bytes of a model file's name taken from its machine's name; file systems hold 255.
+STEM_BYTES = 120
+
+
 def _model_stem(machine: str) -> str:
-    # Machine names come from file names and table cells; quoting keeps any of them one safe file name.
-    return urllib.parse.quote(machine, safe="-_.")
+    """The machine's name as a file name: quoted, so that any name is one safe name, and cut to a length every
+    file system holds, with a digest of the whole name that keeps long names that begin alike apart."""
+    stem = urllib.parse.quote(machine, safe="-_.")
+    if len(stem) <= STEM_BYTES:
+        return stem
+    digest = hashlib.sha256(machine.encode("utf-8", "surrogateescape")).hexdigest()[:16]
+    return f"{stem[:STEM_BYTES - len(digest) - 1]}-{digest}"  # never read back: the table keeps the name
 
 
 def _model_file_name(machine: str, run: int) -> str:

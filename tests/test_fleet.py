@@ -1,6 +1,7 @@
 """The fleet end to end on a small generated fleet: the same results as one machine at a time, on Dask too,
 and every good machine committed exactly once whatever goes wrong."""
 
+import contextlib
 import json
 import os
 import shutil
@@ -339,29 +340,61 @@ def free_port() -> int:
         return probe.getsockname()[1]
 
 
-def test_score_on_a_dask_scheduler_and_two_workers(fleet_dir, reference, tmp_path, capsys):
-    store = trained_copy(reference, tmp_path / "store")
+@contextlib.contextmanager
+def dask_processes(workers: int, tls: list[str] = ()):
+    """A `dask scheduler` and `workers` `dask worker` processes on 127.0.0.1 (with the TLS options `tls`); yields
+    the scheduler's address once the workers have joined."""
     port = free_port()
-    address = f"tcp://127.0.0.1:{port}"
+    address = f"{'tls' if tls else 'tcp'}://127.0.0.1:{port}"
     dask = str(Path(sys.executable).with_name("dask"))
     quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-    processes = [subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", str(port),
-                                   "--no-dashboard"], **quiet)]
-    worker = [dask, "worker", address, "--nthreads", "1", "--no-dashboard", "--host", "127.0.0.1"]
-    processes += [subprocess.Popen(worker, **quiet) for _ in range(2)]
+    processes = [subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", str(port), "--no-dashboard",
+                                   *(["--protocol", "tls"] if tls else []), *tls], **quiet)]
+    worker = [dask, "worker", address, "--nthreads", "1", "--no-dashboard", "--host", "127.0.0.1", *tls]
+    processes += [subprocess.Popen(worker, **quiet) for _ in range(workers)]
     try:
         from distributed import Client
+        from distributed.security import Security
 
-        with Client(address, timeout="30s") as client:
-            client.wait_for_workers(2, timeout=60)
-        code, out, err = run_cli(capsys, "fleet", "score", fleet_dir / "day1", "--store", store,
-                                 "--scheduler", address)
+        security = Security(tls_ca_file=tls[1], tls_client_cert=tls[3], tls_client_key=tls[5],
+                            require_encryption=True) if tls else None
+        with Client(address, timeout="30s", security=security) as client:
+            client.wait_for_workers(workers, timeout=60)
+        yield address
     finally:
         for process in processes:
             process.terminate()
         for process in processes:
             process.wait(timeout=30)
+
+
+def test_score_on_a_dask_scheduler_and_two_workers(fleet_dir, reference, tmp_path, capsys):
+    store = trained_copy(reference, tmp_path / "store")
+    with dask_processes(2) as address:
+        code, out, err = run_cli(capsys, "fleet", "score", fleet_dir / "day1", "--store", store,
+                                 "--scheduler", address)
     assert code == 2 and err == "" and out.startswith("run 2: scored 5 machines: 4 ok")
+    assert_committed_once(store, day1_history(reference))
+
+
+def test_score_over_tls_with_certificates_of_our_own(fleet_dir, reference, tmp_path):
+    """The fleet over TLS as README sets it up: Dask's own security settings, here from the environment."""
+    store = trained_copy(reference, tmp_path / "store")
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=fleet",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", str(key), "-out", str(cert)],
+                   check=True, capture_output=True)
+    tls = ["--tls-ca-file", str(cert), "--tls-cert", str(cert), "--tls-key", str(key)]
+    environment = {**os.environ, "DASK_DISTRIBUTED__COMM__REQUIRE_ENCRYPTION": "True",
+                   "DASK_DISTRIBUTED__COMM__TLS__CA_FILE": str(cert),
+                   "DASK_DISTRIBUTED__COMM__TLS__CLIENT__CERT": str(cert),
+                   "DASK_DISTRIBUTED__COMM__TLS__CLIENT__KEY": str(key)}
+    with dask_processes(1, tls) as address:
+        assert address.startswith("tls://")
+        result = subprocess.run([sys.executable, "-m", "algo", "fleet", "score", str(fleet_dir / "day1"),
+                                 "--store", str(store), "--scheduler", address], capture_output=True, text=True,
+                                env=environment, cwd=tmp_path)
+    assert result.returncode == 2 and result.stdout.startswith("run 2: scored 5 machines: 4 ok"), result.stderr
     assert_committed_once(store, day1_history(reference))
 
 
@@ -400,3 +433,60 @@ def test_an_unexpected_failure_keeps_its_traceback(fleet_dir, reference, tmp_pat
     assert (failed["stage"], failed["message"]) == ("unexpected", "RuntimeError: a fault of ours")
     assert "Traceback" in failed["traceback"] and "in broken" in failed["traceback"]
     assert pd.isna(outcomes.loc["empty", "traceback"])  # bad input is no fault: no traceback
+
+
+def test_an_interrupted_run_is_resumed_on_the_same_input_only(fleet_dir, reference, tmp_path, capsys):
+    store, today = trained_copy(reference, tmp_path / "store"), tmp_path / "today"
+    shutil.copytree(fleet_dir / "day1", today)
+    with pytest.raises(KeyboardInterrupt):
+        fleet.score(str(today), store, where=Stopping(2, "interrupt"))
+    _, out, _ = run_cli(capsys, "fleet", "score", today, "--store", store, "--workers", 0, "--json")
+    resumed = json.loads(out)
+    assert resumed["run"] == 2 and resumed["resumed"] and len(resumed["not_run_again"]) == 3  # and "empty"
+    with pytest.raises(KeyboardInterrupt):
+        fleet.score(str(today), store, where=Stopping(2, "interrupt"))
+    shutil.rmtree(today)
+    shutil.copytree(fleet_dir / "day2", today)  # the next day's batches, in the same folder
+    _, out, _ = run_cli(capsys, "fleet", "score", today, "--store", store, "--workers", 0, "--json")
+    refilled = json.loads(out)
+    assert refilled["run"] == 4 and not refilled["resumed"] and refilled["machines"] == len(ALL)
+    history, _, _ = stored(store)
+    day2 = history[history["time"] >= pd.Timestamp("2024-05-02 10:30")]
+    assert sorted(day2["machine"].unique()) == [name for name in GOOD if name != "fan c"]  # its day 2 is broken
+
+
+def test_a_re_export_keeps_the_first_scores_and_lights_unless_replaced(fleet_dir, reference, tmp_path):
+    store, corrected = trained_copy(reference, tmp_path / "store"), tmp_path / "corrected"
+    fleet.score(str(fleet_dir / "day1"), store, workers=0)
+    corrected.mkdir()
+    frame("2024-05-02 10:00", 30, 99, fault_start="2024-05-01", fault_days=0.01).to_parquet(
+        corrected / "pump-a.parquet", index=False)  # the same half hour, exported again with other values
+
+    def pump_a():
+        with Store.open(store) as opened:
+            return (opened.history(["pump-a"])[["tsquare", "health_index"]].reset_index(drop=True),
+                    opened.lights(["pump-a"])[["feature", "value", "light"]].reset_index(drop=True))
+
+    first = pump_a()
+    outcome = fleet.score(str(corrected), store, workers=0).iloc[0]
+    assert "30 of the batch's 30 times were scored before" in outcome["notes"] and "kept" in outcome["notes"]
+    for ours, before in zip(pump_a(), first):
+        pd.testing.assert_frame_equal(ours, before)
+    fleet.score(str(corrected), store, workers=0, replace=True)
+    for ours, before in zip(pump_a(), first):
+        assert not ours.equals(before)
+
+
+def test_a_retrained_machine_is_judged_by_its_current_model(fleet_dir, reference, tmp_path):
+    store, history = trained_copy(reference, tmp_path / "store"), tmp_path / "history"
+    fleet.score(str(fleet_dir / "day1"), store, workers=0)
+    history.mkdir()
+    frame("2024-05-01", 90, 77).to_parquet(history / "pump-a.parquet", index=False)
+    fleet.train(str(history), store, workers=0)  # run 3
+    fleet.score(str(fleet_dir / "day2"), store, workers=0)
+    with Store.open(store) as opened:
+        scores = opened.history(["pump-a"])
+        assert sorted(scores["model_run"].unique()) == [1, 3]
+        current = opened.tsquare_history("pump-a")
+        assert list(current["time"]) == list(scores[scores["model_run"] == 3]["time"])
+        assert len(opened.history(["pump-a"], current_model=True)) == len(current)

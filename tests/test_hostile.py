@@ -107,3 +107,19 @@ def test_a_linked_lock_file_is_refused_and_its_target_kept(fleet_store, tmp_path
         with pytest.raises(StoreError, match="is a symbolic link"):
             Store.open(store, mode)
     assert target.read_text() == "precious"
+
+
+def test_a_store_of_pickled_models_is_refused_until_upgraded(fleet_store, tmp_path):
+    store = copied(fleet_store, tmp_path)
+    for name in ("a", "b"):
+        path = model_file_of(store, name)
+        model = modelfile.read(path)
+        payload = pickle.dumps(model.model)  # as earlier releases wrote it
+        header = {"format": 2, "library": "0.1.0", "bytes": len(payload),
+                  "sha256": hashlib.sha256(payload).hexdigest(), "settings": model.settings}
+        path.write_bytes(modelfile.MAGIC + json.dumps(header).encode() + b"\n" + payload)
+    refused = fleet.score(str(fleet_store / "batch"), store, workers=0)
+    assert set(refused["outcome"]) == {"failed"}
+    assert refused["message"].str.endswith("convert the store's model files with algo.fleet.upgrade").all()
+    assert fleet.upgrade(store).models_converted == 2
+    assert set(fleet.score(str(fleet_store / "batch"), store, workers=0)["outcome"]) == {"ok"}

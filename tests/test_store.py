@@ -1,6 +1,7 @@
 """The fleet store: natural keys, a machine committed whole or not at all, the read API's order, the one-writer lock."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -178,3 +179,29 @@ def test_an_older_store_is_migrated_by_a_writer_and_named_to_a_reader(tmp_path):
     with Store.open(path) as opened:
         rul = opened._db.execute("SELECT machine, rul, unit, note FROM rul ORDER BY machine").fetchall()
     assert rul == [("a", None, None, "RUL data is not enough"), ("b", 12.0, "days", None)]
+
+
+@pytest.mark.parametrize("fault, message", [("size limit", "cannot write the store .*File too large"),
+                                            ("damaged", "may be damaged")])
+def test_a_store_that_cannot_be_written_or_read_says_why(tmp_path, fault, message):
+    path = tmp_path / "store"
+    Store.open(path, "w").close()
+    if fault == "damaged":
+        data = bytearray((path / "fleet.duckdb").read_bytes())
+        for position in range(5000, len(data), 997):
+            data[position] ^= 0xFF
+        (path / "fleet.duckdb").write_bytes(bytes(data))
+        with pytest.raises(StoreError, match=message):
+            Store.open(path).status()
+        return
+    script = ("import resource, signal, sys, pandas as pd; from algo.store import Outcome, Store; "
+              "from algo.results import Produced; "
+              "signal.signal(signal.SIGXFSZ, signal.SIG_IGN); limit = __import__('os').path.getsize(sys.argv[1] + "
+              "'/fleet.duckdb') + 300_000; resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)); "
+              "store = Store.open(sys.argv[1], 'w'); run = store.begin_run('score', 'd', 'k', 1).run; "
+              "rows = pd.DataFrame({'time': pd.date_range('2024', periods=400_000, freq='s'), 'tsquare': 1.0, "
+              "'health_index': 2.0, 'suspicious_variable': 'x'}); "
+              "store.commit_many([(Outcome('a', run=run), Produced(scores=rows))])")
+    result = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 1 and re.search(message, result.stderr.splitlines()[-1])
+    assert "StoreError" in result.stderr and "rollback" not in result.stderr

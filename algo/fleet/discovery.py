@@ -4,8 +4,8 @@ A fleet is a folder (a local path or an fsspec URL) or one table with a
 machine column. In a folder, a machine is a file `<machine>.csv` /
 `<machine>.parquet`, a folder `<machine>/` of such files, or a Hive partition
 `machine=<machine>/` at any depth. Other partition keys either split a
-machine's files by time (`date=`, `hour=`: their values are times or
-numbers) or describe it (`site=`, `line=`): those become the machine's
+machine's files by time (`date=`, `hour=`, or values that are dates) or
+describe it (`site=`, `line=`): those become the machine's
 attributes, and must be the same for all its files, or the machines could not
 be told apart. Discovery lists the files; each machine's own job reads them,
 except the rows of one shared table, which is read once here and split.
@@ -28,6 +28,8 @@ from algo.reading import InputError, ReadOptions
 
 DATA_SUFFIXES = (".csv", *reading.PARQUET_SUFFIXES)
 HIVE_KEY = "machine"
+# Partition keys that split a machine's files by time, whatever their values look like.
+TIME_KEYS = frozenset({"year", "month", "week", "day", "date", "dt", "hour", "minute", "time", "timestamp", "ts"})
 # A folder with more files than this is no machine's recording (a sister set to "/", say).
 MAX_FILES = 50_000
 
@@ -184,7 +186,7 @@ def _by_machine(placed: list) -> dict[str, tuple[list, list[dict]]]:
             alone[name].append(path)
     for name, (files, _) in machines.items():
         if len(alone[name]) > 1:
-            shown = " and ".join(p.rsplit("/", 1)[-1] for p in alone[name])
+            shown = " and ".join(sorted(p.rsplit("/", 1)[-1] for p in alone[name]))
             raise InputError(f"machine {name!r} has two files, {shown}; keep one")
         if alone[name] and len(files) > 1:
             raise InputError(f"machine {name!r} has both a file and a folder; keep one")
@@ -200,11 +202,13 @@ def _modified(info: dict):
     return None
 
 
-def _is_time(values: set[str]) -> bool:
-    """Partition values that split files by time: dates, times or plain numbers (year=2024, hour=13)."""
-    numeric = pd.to_numeric(pd.Series(sorted(values)), errors="coerce").notna()
-    dates = pd.to_datetime(pd.Series(sorted(values)), errors="coerce", format="mixed").notna()
-    return bool((numeric | dates).all())
+def _is_time(key: str, values: set[str]) -> bool:
+    """A partition key that splits files by time: named so (year=, hour=), or whose values are dates or times."""
+    if key.lower() in TIME_KEYS:
+        return True
+    values = pd.Series(sorted(values))
+    numbers = pd.to_numeric(values, errors="coerce").notna()
+    return not numbers.any() and bool(pd.to_datetime(values, errors="coerce", format="mixed").notna().all())
 
 
 def _attributes(machine: str, partitions: list[dict], data: str) -> dict:
@@ -216,7 +220,7 @@ def _attributes(machine: str, partitions: list[dict], data: str) -> dict:
             values[key].add(value)
     attributes = {}
     for key, found in values.items():
-        if _is_time(found):
+        if _is_time(key, found):
             continue
         if len(found) > 1:
             shown = " and ".join(f"{key}={value}" for value in sorted(found)[:2])

@@ -56,7 +56,7 @@ def _manifest_table(path: str) -> pd.DataFrame:
         if not isinstance(document, list) or not all(isinstance(entry, dict) for entry in document):
             raise CheckError(f"manifest {path}: expected a list of objects, one per machine")
         return pd.DataFrame(document)
-    table, _ = reading.read_table(path)
+    table, _ = reading.read_table(path, text=True)  # names as written: "007" is not "7"
     return table
 
 
