@@ -11,6 +11,7 @@ from __future__ import annotations
 import math
 from collections.abc import Iterable
 
+import numpy as np
 import pandas as pd
 
 from algo.config import Configuration, TimeScale
@@ -106,9 +107,12 @@ def feature_notes(rows: pd.DataFrame, ignore: Iterable[str] = ()) -> list[str]:
     """Notes on the numeric columns that carry nothing to learn from; a CheckError when none varies."""
     ignore = {TIME, *ignore}
     numeric = [c for c in rows.select_dtypes(include="number").columns if c not in ignore]
-    counts = rows[numeric].nunique()
-    empty = [c for c in numeric if counts[c] == 0]
-    constant = [c for c in numeric if counts[c] == 1]
+    values = rows[numeric]
+    # A column holds one value exactly when its least and greatest are equal: the verdict of counting its
+    # distinct values, in a pass of reductions rather than of hashing.
+    lowest, highest, present = values.min(), values.max(), values.count()
+    empty = [c for c in numeric if present[c] == 0]
+    constant = [c for c in numeric if present[c] > 0 and lowest[c] == highest[c]]
     causes = [f"{label}: {_names(columns)}" for label, columns in (("no values", empty), ("constant", constant))
               if columns]
     if len(empty) + len(constant) == len(numeric):
@@ -123,7 +127,8 @@ def model_features(rows: pd.DataFrame, model: dict) -> None:
     missing = [f for f in features if f not in rows.columns]
     if missing:
         raise CheckError(f"the rows lack {len(missing)} of the model's {len(features)} features: {_names(missing)}")
-    empty = [f for f in features if rows[f].isna().all()]
+    present = rows[features].notna().any()
+    empty = [f for f in features if not present[f]]
     if empty:
         raise CheckError(f"no values in {len(empty)} of the model's {len(features)} features in the "
                          f"{len(rows):,} rows: {_names(empty)}")
@@ -131,7 +136,7 @@ def model_features(rows: pd.DataFrame, model: dict) -> None:
 
 def sampling(rows: pd.DataFrame, config: Configuration, minimum_samples: int) -> None:
     """Refuses rows too sparse for the bins or windows of `config` to hold `minimum_samples` samples."""
-    seconds = rows[TIME].dt.floor("s").drop_duplicates()
+    seconds = _distinct_seconds(rows[TIME])
     window = config.rolling_window
     if window is not None:
         if len(seconds) < window + minimum_samples - 1:
@@ -139,16 +144,23 @@ def sampling(rows: pd.DataFrame, config: Configuration, minimum_samples: int) ->
                              f"distinct seconds; the input has {len(seconds):,}")
         return
     if config.time_scale is TimeScale.HOUR:
-        per_hour = seconds.dt.floor("h").value_counts()
+        per_hour = np.unique(seconds // 3600, return_counts=True)[1]
         full = int((per_hour >= HOUR_MIN_ROWS).sum())
         if full < minimum_samples:
             raise CheckError(f"hour bins need {minimum_samples} hours with at least {HOUR_MIN_ROWS:,} distinct "
                              f"seconds each; the input has {full} (at most {int(per_hour.max()):,} seconds in an "
                              "hour)", "sample more often or use minute bins (field 1 of {config} = 0)")
         return
-    minutes = seconds.dt.floor("min").nunique()
+    minutes = len(np.unique(seconds // 60))
     if minutes < minimum_samples:
         raise CheckError(f"minute bins need rows in at least {minimum_samples} minutes; the input has {minutes}")
+
+
+def _distinct_seconds(times: pd.Series) -> np.ndarray:
+    """The distinct whole seconds of the times, on their own clock (a zoned time's local seconds)."""
+    if isinstance(times.dtype, pd.DatetimeTZDtype):
+        times = times.dt.tz_localize(None)
+    return np.unique(times.to_numpy().astype("datetime64[s]").view(np.int64))
 
 
 def _names(columns: list[str]) -> str:

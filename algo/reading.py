@@ -11,6 +11,7 @@ the cause.
 
 from __future__ import annotations
 
+import codecs
 import csv
 import io
 import json
@@ -202,7 +203,7 @@ def read_table(source: Source, options: ReadOptions = ReadOptions(),
     data = _raw_bytes(source)
     kind = _kind(source, data)
     name = _name(source)
-    if not data.strip():
+    if not data or data.isspace():
         raise EmptyInput(f"{name} is empty")
     try:
         if kind == "parquet":
@@ -224,9 +225,10 @@ def _time_index_as_column(frame: pd.DataFrame) -> pd.DataFrame:
     return frame
 
 
-def _text(data: bytes, name: str, encoding: str | None) -> str:
+def _text(data: bytes, name: str, encoding: str | None, partial: bool = False) -> str:
+    """`data` decoded; `partial`: the head of a file, which may end inside a character."""
     try:
-        return data.decode(encoding or "utf-8-sig")
+        return codecs.getincrementaldecoder(encoding or "utf-8-sig")().decode(data, final=not partial)
     except LookupError:
         raise InputError(f"text encoding {encoding!r} is not a known one", "see {encoding}") from None
     except UnicodeDecodeError as error:
@@ -243,8 +245,7 @@ def _as_text(frame: pd.DataFrame, text: Collection[str] | bool) -> pd.DataFrame:
 
 def _read_csv(data: bytes, name: str, options: ReadOptions,
               text: Collection[str] | bool = ()) -> tuple[pd.DataFrame, list[str]]:
-    content = _text(data, name, options.encoding)
-    sample = content[:SNIFF_BYTES]
+    sample = _text(data[:SNIFF_BYTES], name, options.encoding, partial=True)
     notes = []
     delimiter = options.delimiter or _sniff_delimiter(sample)
     decimal = options.decimal or _sniff_decimal(sample, delimiter)
@@ -253,12 +254,20 @@ def _read_csv(data: bytes, name: str, options: ReadOptions,
     if options.decimal is None and decimal != ".":
         notes.append(f"decimal {decimal!r} detected")
     as_text = {"dtype": str, "keep_default_na": False} if text is True else {"dtype": dict.fromkeys(text, str)}
-    frame = pd.read_csv(io.StringIO(content), sep=delimiter, decimal=decimal, skipinitialspace=True, **as_text)
+    try:
+        # The parser decodes as it reads: half the work of decoding the whole file first.
+        frame = pd.read_csv(io.BytesIO(data), encoding=options.encoding or "utf-8-sig", sep=delimiter,
+                            decimal=decimal, skipinitialspace=True, **as_text)
+    except UnicodeDecodeError:
+        _text(data, name, options.encoding)  # where the file stops being text, in the file's own bytes
+        raise
     return frame, notes
 
 
 def _sniff_delimiter(sample: str) -> str:
     lines = sample.splitlines()
+    if _splits_evenly(lines[:6], ","):  # as most exports are: no need to sniff
+        return ","
     head = "\n".join(lines[:50])
     try:
         return csv.Sniffer().sniff(head, delimiters=CSV_DELIMITERS).delimiter
@@ -267,6 +276,14 @@ def _sniff_delimiter(sample: str) -> str:
         counts = {d: header.count(d) for d in CSV_DELIMITERS}
         best = max(counts, key=counts.get)
         return best if counts[best] else ","
+
+
+def _splits_evenly(lines: list[str], delimiter: str) -> bool:
+    """Whether a header with no quotes splits on `delimiter`, and the lines after it as often."""
+    if len(lines) < 2 or '"' in lines[0]:
+        return False
+    count = lines[0].count(delimiter)
+    return count > 0 and all(line.count(delimiter) == count for line in lines[1:] if line)
 
 
 _DECIMAL_COMMA = re.compile(r"^[+-]?\d+,\d+(?:[eE][+-]?\d+)?$")
@@ -310,6 +327,10 @@ def parse_times(values: pd.Series, options: ReadOptions, label: str) -> tuple[pd
     """Time stamps of a column, NaT where a value is not a time, and notes on how they were read."""
     if pd.api.types.is_datetime64_any_dtype(values.dtype):
         return values, []
+    if options.time_format is None:
+        plain = _plain_iso(values)
+        if plain is not None:
+            return plain, []
     text = values.astype("string").str.strip().replace("", pd.NA)
     present = text.dropna()
     if present.empty:
@@ -334,6 +355,20 @@ def parse_times(values: pd.Series, options: ReadOptions, label: str) -> tuple[pd
         raise InputError(f"cannot read the times in column {label!r} (e.g. {example!r})",
                          "give their {time_format}, e.g. '%d.%m.%Y %H:%M:%S'")
     return times, []
+
+
+def _plain_iso(values: pd.Series) -> pd.Series | None:
+    """The times of a column that is ISO text through and through, with at most one UTC offset, as most exports
+    write them; None for anything else, which the careful reading below takes on."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # pandas' warning of mixed offsets: not plain
+            times = pd.to_datetime(values, format="ISO8601")
+    except (ValueError, TypeError, Warning):
+        return None
+    if not pd.api.types.is_datetime64_any_dtype(times.dtype) or times.isna().any():
+        return None
+    return times
 
 
 def _day_month_order(dates: pd.Series, dayfirst: bool | None, label: str) -> bool:

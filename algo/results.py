@@ -115,15 +115,25 @@ def score_rows(scored: machine.Scored, time_name: str) -> pd.DataFrame:
 
 def light_rows(kind: str, graded: machine.Graded) -> pd.DataFrame:
     """One row per graded feature: its mean, light and limits; ISO limits stand as the upper warning and alert."""
-    rows = [{"kind": kind, "feature": feature, "time": graded.window[1], "value": graded.values.get(feature),
-             "light": entry["light"], "upper_warning": entry.get("upper_warning", entry.get("warning")),
-             "upper_alert": entry.get("upper_alert", entry.get("alert")),
-             "lower_warning": entry.get("lower_warning"), "lower_alert": entry.get("lower_alert")}
-            for feature, entry in graded.lights.items()]
-    table = pd.DataFrame(rows, columns=list(LIGHT_COLUMNS))
-    numeric = ["value", *LIMIT_COLUMNS]
-    table[numeric] = table[numeric].apply(pd.to_numeric, errors="coerce")  # ISO limits may be given as text
-    return table
+    entries = graded.lights
+    limits = {"upper_warning": [_number(e.get("upper_warning", e.get("warning"))) for e in entries.values()],
+              "upper_alert": [_number(e.get("upper_alert", e.get("alert"))) for e in entries.values()],
+              "lower_warning": [_number(e.get("lower_warning")) for e in entries.values()],
+              "lower_alert": [_number(e.get("lower_alert")) for e in entries.values()]}
+    return pd.DataFrame({"kind": [kind] * len(entries), "feature": list(entries),
+                         "time": [graded.window[1]] * len(entries),
+                         "value": [_number(graded.values.get(feature)) for feature in entries],
+                         "light": [entry["light"] for entry in entries.values()], **limits},
+                        columns=list(LIGHT_COLUMNS))
+
+
+def _number(value) -> float:
+    """A limit or a mean as a number: NaN where there is none, or where it is text that is no number (ISO limits
+    may be given as text)."""
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        return float("nan")
 
 
 def lights_document(graded: machine.Graded, kind: str) -> dict:

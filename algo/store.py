@@ -25,6 +25,7 @@ import json
 import os
 import stat
 import urllib.parse
+from collections import Counter
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
@@ -208,7 +209,10 @@ class Store:
             _make_folder(path)
         lock_file = _lock(path, exclusive=mode == "w")
         try:
-            connection = duckdb.connect(str(database), read_only=mode == "r")
+            # A writer's statements are small, many and one at a time: DuckDB's threads only add their
+            # coordination to each, and take cores from the fleet's workers.
+            connection = duckdb.connect(str(database), read_only=mode == "r",
+                                        config={"threads": 1} if mode == "w" else {})
         except duckdb.Error as error:
             lock_file.close()
             raise StoreError(_connection_problem(path, error)) from None
@@ -480,7 +484,7 @@ class Store:
             self._put_scores(entries, replace)
             self._put_lights(_rows(entries, lambda p: p.lights, LIGHT_COLUMNS), replace)
             forecasts = _rows(entries, lambda p: p.rul and p.rul.forecast, FORECAST_COLUMNS)
-            self._insert("forecast", FORECAST_COLUMNS, forecasts, ["time"])
+            self._insert("forecast", FORECAST_COLUMNS, forecasts)
             self._put_outcomes([outcome for outcome, _ in entries])
             db.commit()
         except BaseException as error:
@@ -519,26 +523,25 @@ class Store:
         self._db.execute("DELETE FROM forecast WHERE machine = ? AND run < ?", [outcome.machine, outcome.run])
 
     @contextlib.contextmanager
-    def _incoming(self, rows: pd.DataFrame | list[dict]) -> Iterator[None]:
-        """`rows` (a frame, or records with the same keys) as the table "incoming" while the block runs."""
+    def _incoming(self, rows) -> Iterator[None]:
+        """`rows` (an Arrow table, or records with the same keys) as the table "incoming" while the block runs."""
         import pyarrow
 
         # DuckDB scans an Arrow table with less preparation than a DataFrame of text columns.
-        table = (pyarrow.Table.from_pylist(rows) if isinstance(rows, list)
-                 else pyarrow.Table.from_pandas(rows, preserve_index=False))
+        table = pyarrow.Table.from_pylist(rows) if isinstance(rows, list) else rows
         self._db.register("incoming", table)
         yield
         # Not when the block failed: the transaction is aborted then, and refuses even this until the
         # rollback; the next registration replaces the name.
         self._db.unregister("incoming")
 
-    def _insert(self, table: str, columns: tuple[str, ...], rows: pd.DataFrame | None, key: list[str],
-                conflict: str = "ON CONFLICT DO NOTHING", then: str | None = None) -> None:
-        """Rows of machines; rows whose natural key is stored already are left as they are (by default).
-        `then`: a statement run next on the same rows."""
+    def _insert(self, table: str, columns: tuple[str, ...], rows, conflict: str = "ON CONFLICT DO NOTHING",
+                then: str | None = None) -> None:
+        """Rows of machines (an Arrow table, or None); rows whose natural key is stored already are left as they
+        are (by default). `then`: a statement run next on the same rows."""
         if rows is None:
             return
-        with self._incoming(rows.drop_duplicates(["machine", *key], keep="last")):
+        with self._incoming(rows):
             self._db.execute(f"INSERT INTO {table} (machine, run, {_names(columns)}) "
                              f"SELECT machine, run, {_names(columns)} FROM incoming {conflict}")
             if then:
@@ -550,14 +553,19 @@ class Store:
         rows = _rows(entries, lambda p: p.scores, SCORE_COLUMNS)
         if rows is None:
             return
-        with self._incoming(rows.drop_duplicates(["machine", "time"], keep="last")):
-            stored = dict(self._db.execute("SELECT machine, count(*) FROM incoming JOIN scores USING (machine, time) "
-                                           "GROUP BY machine").fetchall())
-            updates = ", ".join(f"{c} = excluded.{c}" for c in (*SCORE_COLUMNS[1:], "run", "model_run"))
-            conflict = f"DO UPDATE SET {updates}" if replace else "DO NOTHING"
-            self._db.execute(f"INSERT INTO scores (machine, run, {_names(SCORE_COLUMNS)}, model_run) "
-                             f"SELECT i.machine, i.run, {_names(SCORE_COLUMNS, of='i')}, m.trained_run "
-                             f"FROM incoming i LEFT JOIN machines m USING (machine) ON CONFLICT {conflict}")
+        insert = (f"INSERT INTO scores (machine, run, {_names(SCORE_COLUMNS)}, model_run) "
+                  f"SELECT i.machine, i.run, {_names(SCORE_COLUMNS, of='i')}, m.trained_run "
+                  "FROM incoming i LEFT JOIN machines m USING (machine) ON CONFLICT")
+        with self._incoming(rows):
+            if replace:
+                stored = Counter(dict(self._db.execute("SELECT machine, count(*) FROM incoming JOIN scores "
+                                                       "USING (machine, time) GROUP BY machine").fetchall()))
+                updates = ", ".join(f"{c} = excluded.{c}" for c in (*SCORE_COLUMNS[1:], "run", "model_run"))
+                self._db.execute(f"{insert} DO UPDATE SET {updates}")
+            else:  # what was not inserted was stored already: one statement counts it
+                inserted = Counter(m for (m,) in self._db.execute(f"{insert} DO NOTHING RETURNING machine").fetchall())
+                stored = Counter({o.machine: len(p.scores) - inserted[o.machine] for o, p in entries
+                                  if p.scores is not None})
         for outcome, produced in entries:
             if stored.get(outcome.machine):
                 what = "replaced by this batch's" if replace else "kept (replace them to store this batch's)"
@@ -565,7 +573,7 @@ class Store:
                                      f"were scored before, by an earlier export: their stored scores and lights "
                                      f"{what}")
 
-    def _put_lights(self, lights: pd.DataFrame | None, replace: bool) -> None:
+    def _put_lights(self, lights, replace: bool) -> None:
         """A batch's lights replace the machine's lights of their kind when the batch ends later than the one that
         graded them (or, replacing, as late), and are dropped otherwise, as its scores are.
 
@@ -578,7 +586,7 @@ class Store:
             WHERE lights.machine = batch.machine AND lights.kind = batch.kind AND lights.time < batch.latest"""
         later = ">=" if replace else ">"
         newer = f"ON CONFLICT DO UPDATE SET {updates}, run = excluded.run WHERE excluded.time {later} lights.time"
-        self._insert("lights", LIGHT_COLUMNS, lights, ["kind", "feature"], conflict=newer, then=no_longer_graded)
+        self._insert("lights", LIGHT_COLUMNS, lights, conflict=newer, then=no_longer_graded)
 
     def _put_outcomes(self, outcomes: list[Outcome]) -> None:
         committed = utc_now()
@@ -600,16 +608,26 @@ class Store:
                     old.unlink()
 
 
-def _rows(entries: Sequence[tuple[Outcome, Produced]], part, columns: tuple[str, ...]) -> pd.DataFrame | None:
-    """The rows of one kind (`part` of what each produced) of the machines, with their machine and run; None when
-    there are none."""
-    frames = []
+def _rows(entries: Sequence[tuple[Outcome, Produced]], part, columns: tuple[str, ...]):
+    """The rows of one kind (`part` of what each produced) of the machines, with their machine and run, as one
+    Arrow table with the times as naive UTC and one row per natural key; None when there are none."""
+    import pyarrow
+
+    tables = []
     for outcome, produced in entries:
         rows = part(produced)
-        if rows is not None and not rows.empty:
-            frames.append(rows.loc[:, list(columns)].assign(time=naive_utc(rows["time"]).to_numpy(),
-                                                            machine=outcome.machine, run=outcome.run))
-    return pd.concat(frames, ignore_index=True) if frames else None
+        if rows is None or rows.empty:
+            continue
+        key = ["time", *(c for c in ("kind", "feature") if c in columns)]
+        if rows.duplicated(key).any():
+            rows = rows.drop_duplicates(key, keep="last")
+        arrays = {"machine": pyarrow.array([outcome.machine] * len(rows), pyarrow.string()),
+                  "run": pyarrow.array([outcome.run] * len(rows), pyarrow.int64())}
+        for column in columns:
+            values = naive_utc(rows[column]).to_numpy() if column == "time" else rows[column].to_numpy()
+            arrays[column] = pyarrow.array(values, from_pandas=True)
+        tables.append(pyarrow.table(arrays))
+    return pyarrow.concat_tables(tables, promote_options="default") if tables else None
 
 
 def _names(columns, of: str | None = None) -> str:

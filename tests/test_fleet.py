@@ -278,8 +278,11 @@ def test_an_interrupted_run_resumes(fleet_dir, reference, tmp_path, capsys, how)
                             cwd=tmp_path)  # away from the source tree, whose package has no built modules
     assert driver.returncode == -(signal.SIGKILL if how == "kill" else signal.SIGINT)
     _, outcomes, runs = stored(store)
-    # the untrained machine's failure, then two results of jobs
-    assert len(outcomes[outcomes["run"] == 2]) == 3 and runs.iloc[-1]["status"] in ("running", "interrupted")
+    # the untrained machine's failure, then two results of jobs: Ctrl-C commits them all, a kill loses those the
+    # driver held for its next commit
+    committed = len(outcomes[outcomes["run"] == 2])
+    assert (committed == 3 if how == "interrupt" else committed <= 3)
+    assert runs.iloc[-1]["status"] in ("running", "interrupted")
     code, out, _ = run_cli(capsys, "fleet", "score", fleet_dir / "day1", "--store", store, "--workers", 0)
     assert code == 2 and out.startswith("run 2:")  # the same run, finished
     assert_committed_once(store, day1_history(reference))

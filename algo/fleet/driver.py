@@ -11,6 +11,7 @@ import contextlib
 import itertools
 import json
 import sys
+import time
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field, replace
 
@@ -69,25 +70,44 @@ class Plan:
 
 
 def run(store: Store, plan: Plan, where: Loop | Cluster, progress: Progress) -> pd.DataFrame:
-    """Runs the plan's jobs not yet committed in this run, committing the results as they arrive, after the
-    results decided without a job; returns the run's outcomes, one row per machine, with the run's number,
-    the machines a resumed run did not run again and the plan's notes in `attrs`."""
+    """Runs the plan's jobs not yet committed in this run, after the results decided without a job; returns
+    the run's outcomes, one row per machine, with the run's number, the machines a resumed run did not run
+    again and the plan's notes in `attrs`.
+
+    Results are committed together once the first of them has waited `commit_every` seconds (a statement
+    costs the store the same for one machine as for many), and when the run ends or is interrupted by Ctrl-C;
+    a driver killed loses what it holds, which the next run does again.
+    """
     record = store.begin_run(plan.command, plan.data, json.dumps(plan.key, sort_keys=True, default=str), plan.total)
     if record.resumed:
         progress.say(f"resuming run {record.run}: {len(record.done)} of {plan.total} machines already committed")
     if where.dashboard:
         progress.say(f"Dask dashboard: {where.dashboard}")
-    try:
-        with progress.bar(plan.command, plan.total, len(record.done)) as advance:
+    held, since = [], 0.0
+
+    def commit(advance: Callable[[Result], None]) -> None:
+        store.commit_many([(result, plan.kept(store, result)) for result in held], plan.replace)
+        for result in held:
+            advance(result)
+        held.clear()
+
+    with progress.bar(plan.command, plan.total, len(record.done)) as advance:
+        try:
             decided = [result for result in plan.decided if result.machine not in record.done]
             for results in itertools.chain([decided], where.results(plan.function, plan.jobs(record.done))):
-                numbered = [replace(result, run=record.run) for result in results]
-                store.commit_many([(result, plan.kept(store, result)) for result in numbered], plan.replace)
-                for result in results:
-                    advance(result)
-    except BaseException:
-        store.end_run(record.run, "interrupted")
-        raise
+                if results and not held:
+                    since = time.monotonic()
+                held += [replace(result, run=record.run) for result in results]
+                if held and (not results or time.monotonic() - since >= where.settings.commit_every):
+                    commit(advance)
+            commit(advance)
+        except KeyboardInterrupt:
+            commit(advance)  # what was computed is kept: the resumed run need not do it again
+            store.end_run(record.run, "interrupted")
+            raise
+        except BaseException:
+            store.end_run(record.run, "interrupted")
+            raise
     store.end_run(record.run, "completed")
     outcomes = store.outcomes(record.run)
     outcomes.attrs.update(run=record.run, resumed=sorted(record.done) if record.resumed else None, notes=plan.notes)

@@ -1,7 +1,8 @@
 """Where the fleet's jobs run: this process, a local Dask cluster, or an existing one.
 
 An engine takes a job function and the jobs, and yields their results in
-lists, each list to be committed in one transaction.
+lists as they complete; an empty list says that none completed for a while,
+so that the driver commits the results it holds.
 """
 
 from __future__ import annotations
@@ -35,7 +36,7 @@ class EngineSettings:
     # scheduler's memory.
     jobs_ahead: int = 4
     # Seconds a result waits for others to be committed with. A commit costs the store milliseconds however
-    # few machines it holds, so gathering what arrives meanwhile halves the driver's work, which on a small
+    # few machines it holds, so gathering what arrives meanwhile divides the driver's work, which on a small
     # machine takes cores from the workers; a driver killed loses at most this much of the run.
     commit_every: float = 0.5
 
@@ -44,14 +45,18 @@ class Loop:
     """The jobs one after the other in this process: no Dask, for small fleets and as a baseline."""
 
     dashboard = None
+    settings = EngineSettings()
+
+    def __init__(self, settings: EngineSettings = EngineSettings()):
+        self.settings = settings
 
     def results(self, function: Callable, jobs: Iterable) -> Iterator[list[Result]]:
         return ([function(job)] for job in jobs)
 
 
 class Cluster:
-    """The jobs on a Dask cluster, their results in the order they complete, each gathered with those that
-    complete in the `commit_every` seconds after it."""
+    """The jobs on a Dask cluster, their results in the order they complete, in the lists `as_completed` takes
+    them in; an empty list after `commit_every` seconds in which none completed."""
 
     def __init__(self, client, dashboard: bool = True, settings: EngineSettings = EngineSettings()):
         """`dashboard`: whether the scheduler's dashboard can show pages (a local one needs bokeh here)."""
@@ -76,24 +81,18 @@ class Cluster:
 
         ahead = self.settings.jobs_ahead * max(1, sum(self.client.nthreads().values()))
         finished = as_completed(submit(ahead), with_results=True, raise_errors=False)
-        gathered, due = [], 0.0
         for batch in finished.batches():
-            if not gathered:
-                due = time.monotonic() + self.settings.commit_every
-            for future, value in batch:
-                gathered.append(self._result(future, value, running.pop(future.key)[1]))
+            yield [self._result(future, value, running.pop(future.key)[1]) for future, value in batch]
             finished.update(submit(len(batch)))  # keeps the jobs in flight, and the iteration going
-            if finished.is_empty() or not self._another_by(due, running):
-                yield gathered
-                gathered = []
+            while running and not self._one_completes(running):
+                yield []
 
-    @staticmethod
-    def _another_by(due: float, running: dict) -> bool:
-        """Whether one of the running jobs completes before `due` (monotonic seconds)."""
+    def _one_completes(self, running: dict) -> bool:
+        """Whether one of the running jobs completes within `commit_every` seconds."""
         from distributed import wait
 
         try:
-            wait([future for future, _ in running.values()], timeout=max(0.0, due - time.monotonic()),
+            wait([future for future, _ in running.values()], timeout=self.settings.commit_every,
                  return_when="FIRST_COMPLETED")
         except TimeoutError:
             return False
@@ -130,7 +129,7 @@ def engine(scheduler: str | None = None, workers: int | None = None,
     (`workers=0`), or a LocalCluster of `workers` processes (default one per core) started and stopped here."""
     scheduler = scheduler or os.environ.get("DASK_SCHEDULER_ADDRESS") or None
     if workers == 0 and scheduler is None:
-        yield Loop()
+        yield Loop(settings)
         return
     _quiet_dask()
     import dask
