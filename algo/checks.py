@@ -107,12 +107,11 @@ def feature_notes(rows: pd.DataFrame, ignore: Iterable[str] = ()) -> list[str]:
     """Notes on the numeric columns that carry nothing to learn from; a CheckError when none varies."""
     ignore = {TIME, *ignore}
     numeric = [c for c in rows.select_dtypes(include="number").columns if c not in ignore]
-    values = rows[numeric]
-    # A column holds one value exactly when its least and greatest are equal: the verdict of counting its
-    # distinct values, in a pass of reductions rather than of hashing.
-    lowest, highest, present = values.min(), values.max(), values.count()
-    empty = [c for c in numeric if present[c] == 0]
-    constant = [c for c in numeric if present[c] > 0 and lowest[c] == highest[c]]
+    # A column holds one value exactly when its least and greatest are equal, and none when both are missing:
+    # the verdict of counting its distinct values, in two reductions rather than a pass of hashing.
+    bounds = {c: _bounds(rows[c]) for c in numeric}
+    empty = [c for c in numeric if np.isnan(bounds[c][0])]
+    constant = [c for c in numeric if bounds[c][0] == bounds[c][1]]
     causes = [f"{label}: {_names(columns)}" for label, columns in (("no values", empty), ("constant", constant))
               if columns]
     if len(empty) + len(constant) == len(numeric):
@@ -156,11 +155,20 @@ def sampling(rows: pd.DataFrame, config: Configuration, minimum_samples: int) ->
         raise CheckError(f"minute bins need rows in at least {minimum_samples} minutes; the input has {minutes}")
 
 
+def _bounds(values: pd.Series) -> tuple[float, float]:
+    """The least and greatest value of a numeric column, NaN for a column without values."""
+    numbers = values.to_numpy(dtype=float, na_value=np.nan)
+    return float(np.fmin.reduce(numbers, initial=np.nan)), float(np.fmax.reduce(numbers, initial=np.nan))
+
+
 def _distinct_seconds(times: pd.Series) -> np.ndarray:
-    """The distinct whole seconds of the times, on their own clock (a zoned time's local seconds)."""
+    """The distinct whole seconds of the times in order, on their own clock (a zoned time's local seconds)."""
     if isinstance(times.dtype, pd.DatetimeTZDtype):
         times = times.dt.tz_localize(None)
-    return np.unique(times.to_numpy().astype("datetime64[s]").view(np.int64))
+    seconds = times.to_numpy().astype("datetime64[s]").view(np.int64)
+    if len(seconds) and (seconds[1:] >= seconds[:-1]).all():  # rows in time order, as read: no sort needed
+        return seconds[np.concatenate(([True], seconds[1:] != seconds[:-1]))]
+    return np.unique(seconds)
 
 
 def _names(columns: list[str]) -> str:

@@ -11,7 +11,9 @@ warnings are kept out of the caller's output (`library_output`).
 from __future__ import annotations
 
 import contextlib
+import functools
 import io
+import os
 import sys
 import warnings
 from collections.abc import Iterator, Sequence
@@ -25,6 +27,8 @@ from algo.errors import AlgoHealthError, CheckError
 from algo.reading import ReadOptions, Reading, Source, read_rows
 
 SCORE_TIGHTNESS = 0.9
+# Environment variables by which a process's owner limits the threads of BLAS.
+BLAS_LIMITS = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "BLIS_NUM_THREADS")
 LIGHT_ORDER = ("green", "yellow", "red")
 LIMIT_KEYS = ("upper_warning", "upper_alert", "lower_warning", "lower_alert")
 
@@ -55,6 +59,31 @@ def library_output(verbose: bool = False) -> Iterator[None]:
     with warnings.catch_warnings(), contextlib.redirect_stdout(sys.stderr if verbose else io.StringIO()):
         if not verbose:
             warnings.simplefilter("ignore")
+        yield
+
+
+@functools.cache
+def _blas_controller():
+    from threadpoolctl import ThreadpoolController
+
+    import scipy.linalg  # noqa: F401  (loads the BLAS that scikit-learn's PCA calls, to be found below)
+
+    return ThreadpoolController().select(user_api="blas")
+
+
+@contextlib.contextmanager
+def blas_on_one_thread() -> Iterator[None]:
+    """BLAS on one thread while the block runs: the health model's matrices are small, and on a busy machine
+    more threads only wait for each other. A limit set already (an environment variable such as
+    OMP_NUM_THREADS, or a caller's `threadpool_limits` below the cores) is kept."""
+    from dask.system import cpu_count
+
+    blas = _blas_controller()
+    if any(name in os.environ for name in BLAS_LIMITS) or any(
+            library["num_threads"] < cpu_count() for library in blas.info()):
+        yield
+        return
+    with blas.limit(limits=1):
         yield
 
 

@@ -94,6 +94,7 @@ class ModelFile:
     format: int = FORMAT  # the format the file was written in
 
 
+@functools.cache
 def library_version() -> str:
     try:
         return metadata.version("algo-health")

@@ -157,7 +157,7 @@ def _is_url(source: Source) -> bool:
 
 
 def _raw_bytes(source: Source) -> bytes:
-    """The bytes of a path, a URL (through fsspec), standard input ("-") or an open binary file."""
+    """The bytes of a URL (through fsspec), standard input ("-") or an open binary file."""
     try:
         if source == "-":
             return sys.stdin.buffer.read()
@@ -166,11 +166,6 @@ def _raw_bytes(source: Source) -> bytes:
 
             with fsspec.open(source, "rb") as stream:
                 return stream.read()
-        if isinstance(source, (str, Path)):
-            path = Path(source)
-            if not path.is_file():
-                raise InputError(f"no such file: {path}")
-            return path.read_bytes()
         return source.read()
     except (OSError, ImportError, ValueError) as error:
         if isinstance(error, InputError):
@@ -178,17 +173,38 @@ def _raw_bytes(source: Source) -> bytes:
         raise InputError(f"cannot read {_name(source)}: {error}") from None
 
 
-def _kind(source: Source, data: bytes) -> str:
+def _kind(source: Source, head: bytes) -> str:
     suffix = Path(str(source)).suffix.lower() if isinstance(source, (str, Path)) and source != "-" else ""
-    if suffix in PARQUET_SUFFIXES or data[:4] == b"PAR1":
+    if suffix in PARQUET_SUFFIXES or head[:4] == b"PAR1":
         return "parquet"
-    if suffix == ".json" or (not suffix and data.lstrip()[:1] in (b"[", b"{")):
+    if suffix == ".json" or (not suffix and head.lstrip()[:1] in (b"[", b"{")):
         return "json"
     return "csv"
 
 
 class EmptyInput(InputError):
     """A file without a single byte of data."""
+
+
+def _opened(source: Source) -> tuple[bytes, str | io.BytesIO, bool]:
+    """The head of a source, what the parsers read it from, and whether it is empty (or only blanks).
+
+    A local file is given to the parsers by its path: they read it faster than a copy of its bytes, and
+    only the head is read here, to tell its kind and separator.
+    """
+    if isinstance(source, (str, Path)) and source != "-" and not _is_url(source):
+        path = Path(source)
+        try:
+            size = path.stat().st_size if path.is_file() else None
+            if size is None:
+                raise InputError(f"no such file: {path}")
+            with open(path, "rb") as stream:
+                head = stream.read(SNIFF_BYTES)
+        except OSError as error:
+            raise InputError(f"cannot read {_name(source)}: {error}") from None
+        return head, str(path), size == 0 or (size <= len(head) and head.isspace())
+    data = _raw_bytes(source)
+    return data[:SNIFF_BYTES], io.BytesIO(data), not data or data.isspace()
 
 
 def read_table(source: Source, options: ReadOptions = ReadOptions(),
@@ -200,21 +216,32 @@ def read_table(source: Source, options: ReadOptions = ReadOptions(),
     """
     if isinstance(source, Frame):
         return _time_index_as_column(source.table), []
-    data = _raw_bytes(source)
-    kind = _kind(source, data)
+    head, content, empty = _opened(source)
+    kind = _kind(source, head)
     name = _name(source)
-    if not data or data.isspace():
+    if empty:
         raise EmptyInput(f"{name} is empty")
     try:
         if kind == "parquet":
-            return _as_text(_time_index_as_column(pd.read_parquet(io.BytesIO(data))), text), []
+            return _as_text(_time_index_as_column(_read_parquet(content)), text), []
         if kind == "json":
-            return _as_text(pd.DataFrame(json.loads(data)), text), []
-        return _read_csv(data, name, options, text)
+            return _as_text(pd.DataFrame(json.loads(_whole(content))), text), []
+        return _read_csv(head, content, name, options, text)
     except InputError:
         raise
     except (ValueError, OSError, ImportError, pd.errors.ParserError) as error:
         raise InputError(f"cannot read {name} as {kind.upper()}: {_one_line(error)}") from None
+
+
+def _read_parquet(content: str | io.BytesIO) -> pd.DataFrame:
+    if isinstance(content, io.BytesIO):
+        return pd.read_parquet(content)
+    with open(content, "rb") as stream:  # a file object: Arrow takes no path that is not UTF-8
+        return pd.read_parquet(stream)
+
+
+def _whole(content: str | io.BytesIO) -> bytes:
+    return content.getvalue() if isinstance(content, io.BytesIO) else Path(content).read_bytes()
 
 
 def _time_index_as_column(frame: pd.DataFrame) -> pd.DataFrame:
@@ -243,9 +270,9 @@ def _as_text(frame: pd.DataFrame, text: Collection[str] | bool) -> pd.DataFrame:
     return frame
 
 
-def _read_csv(data: bytes, name: str, options: ReadOptions,
+def _read_csv(head: bytes, content: str | io.BytesIO, name: str, options: ReadOptions,
               text: Collection[str] | bool = ()) -> tuple[pd.DataFrame, list[str]]:
-    sample = _text(data[:SNIFF_BYTES], name, options.encoding, partial=True)
+    sample = _text(head, name, options.encoding, partial=True)
     notes = []
     delimiter = options.delimiter or _sniff_delimiter(sample)
     decimal = options.decimal or _sniff_decimal(sample, delimiter)
@@ -256,10 +283,10 @@ def _read_csv(data: bytes, name: str, options: ReadOptions,
     as_text = {"dtype": str, "keep_default_na": False} if text is True else {"dtype": dict.fromkeys(text, str)}
     try:
         # The parser decodes as it reads: half the work of decoding the whole file first.
-        frame = pd.read_csv(io.BytesIO(data), encoding=options.encoding or "utf-8-sig", sep=delimiter,
-                            decimal=decimal, skipinitialspace=True, **as_text)
+        frame = pd.read_csv(content, encoding=options.encoding or "utf-8-sig", sep=delimiter, decimal=decimal,
+                            skipinitialspace=True, **as_text)
     except UnicodeDecodeError:
-        _text(data, name, options.encoding)  # where the file stops being text, in the file's own bytes
+        _text(_whole(content), name, options.encoding)  # where the file stops being text, in its own bytes
         raise
     return frame, notes
 

@@ -91,3 +91,16 @@ def test_concurrent_kernel_calls_match_the_sequential_results(call):
                 pd.testing.assert_frame_equal(g, e, check_exact=True)
         else:
             pd.testing.assert_frame_equal(got, expected, check_exact=True)
+
+
+@pytest.mark.parametrize("caller, inside", [(None, 1), (4, 4)])
+def test_blas_runs_on_one_thread_unless_its_caller_limited_it(monkeypatch, caller, inside):
+    from threadpoolctl import threadpool_info, threadpool_limits
+
+    from algo import machine
+
+    monkeypatch.setattr("dask.system.cpu_count", lambda: 8)
+    for name in machine.BLAS_LIMITS:
+        monkeypatch.delenv(name, raising=False)
+    with threadpool_limits(caller or 8, user_api="blas"), machine.blas_on_one_thread():  # 8: as many as cores
+        assert {library["num_threads"] for library in threadpool_info() if library["user_api"] == "blas"} == {inside}

@@ -66,7 +66,7 @@ def main(argv: list[str] | None = None) -> int:
     progress = Progress(enabled=not args.quiet and sys.stderr.isatty())
     args.stdout = sys.stdout  # the report's stream; the library's own lines are diverted while it runs
     try:
-        with machine.library_output(args.verbose):
+        with machine.library_output(args.verbose), machine.blas_on_one_thread():
             return args.run(args, progress)
     except AlgoHealthError as error:
         print(shown(f"algo-health {args.command}: error: {error.message(FLAG_NAMES)}"), file=sys.stderr)

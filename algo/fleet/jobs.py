@@ -103,7 +103,7 @@ def attempt(job, work: Callable) -> Result:
     """`work(job)` with its failures turned into a failed Result, so that one bad machine stops no other."""
     started = time.perf_counter()
     try:
-        with machine.library_output():
+        with machine.library_output(), machine.blas_on_one_thread():
             result = work(job)
     except AlgoHealthError as error:
         stage, message, note = error.record()
