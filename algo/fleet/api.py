@@ -14,7 +14,6 @@ from algo import checks, machine, modelfile
 from algo import report as html_report
 from algo.config import DEFAULT_CONFIG, Configuration
 from algo.errors import CheckError, FleetError
-from algo.writing import OutputError
 from algo.fleet.discovery import discover
 from algo.fleet.driver import Plan, Progress, run
 from algo.fleet.engines import Cluster, Loop, engine
@@ -23,6 +22,7 @@ from algo.fleet.manifest import Settings, read_manifest
 from algo.reading import ReadOptions
 from algo.results import MachineRecord, ModelSummary, Produced
 from algo.store import Store
+from algo.writing import OutputError
 
 NOT_TRAINED = CheckError("no model: the machine has not been trained successfully", "{train} first")
 
