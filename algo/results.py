@@ -55,6 +55,12 @@ def plain(value):
     return value
 
 
+def printable(text) -> str:
+    """Text with its control characters (a line break or a terminal escape in a machine's name) shown as
+    escapes, so that it stays one line and cannot steer a terminal."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in str(text))
+
+
 def records(table: pd.DataFrame) -> list[dict]:
     return [plain(row) for row in table.to_dict(orient="records")]
 
@@ -100,6 +106,7 @@ class MachineRecord:
     thresholds: dict | None  # failure-mode limits learnt from the training rows
     iso_power: float | None = None
     iso_foundation: str | None = None
+    alert_settings: dict | None = None  # the machine's own alert rule settings, from its manifest row
 
 
 # --- scores and lights -------------------------------------------------------------

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pandas as pd
 
-from algo import checks, machine
+from algo import alerts, checks, machine
 from algo import report as html_report
 from algo.config import DEFAULT_CONFIG, Configuration
 from algo.errors import CheckError, FleetError
@@ -38,12 +38,19 @@ def _engine_for(where, scheduler, workers) -> Iterator[Loop | Cluster]:
             yield started
 
 
+AlertSettings = alerts.AlertConfig | str | Path | None
+
+
 def train(data: str, store: str | Path, *, manifest: str | None = None, id_column: str | None = None,
           options: ReadOptions = ReadOptions(), config: str = DEFAULT_CONFIG, codebook: dict | None = None,
           scheduler: str | None = None, workers: int | None = None, where: Loop | Cluster | None = None,
-          progress: bool = False) -> pd.DataFrame:
-    """Trains a health model of every machine in `data` and keeps it in the store; returns the run's outcomes."""
+          progress: bool = False, alert_config: AlertSettings = None) -> pd.DataFrame:
+    """Trains a health model of every machine in `data` and keeps it in the store; returns the run's outcomes.
+
+    `alert_config` (here and for `score` and `rul`): an `algo.alerts.AlertConfig` or its TOML file; by default
+    the store folder's alerts.toml, else the default rules with no channel."""
     Configuration.parse(config)
+    alert_config = alerts.for_store(store, alert_config)
     defaults = Settings(config=config, codebook=codebook)
     machines = discover(data, id_column)
     settings = read_manifest(manifest, defaults) if manifest else {}
@@ -60,7 +67,7 @@ def train(data: str, store: str | Path, *, manifest: str | None = None, id_colum
             return _trained_machine(target, result, settings.get(result.machine, defaults))
 
         return run(opened, "train", _where(data), key, jobs, len(machines), train_job, started, Progress(progress),
-                   kept=kept)
+                   kept=kept, alerting=alerts.Alerting(opened, alert_config, "train"))
 
 
 def _trained_machine(store: Store, result: Result, settings: Settings) -> Produced:
@@ -71,13 +78,14 @@ def _trained_machine(store: Store, result: Result, settings: Settings) -> Produc
     name = store.save_model(result.machine, result.run, model_file.model, model_file.settings)
     summary = ModelSummary.of(model_file.model, model_file.settings)
     return Produced(machine=MachineRecord(summary, name, result.trained.thresholds, settings.iso_power,
-                                          settings.iso_foundation))
+                                          settings.iso_foundation, settings.alerts))
 
 
 def score(data: str, store: str | Path, *, id_column: str | None = None, options: ReadOptions = ReadOptions(),
           scheduler: str | None = None, workers: int | None = None, where: Loop | Cluster | None = None,
-          progress: bool = False) -> pd.DataFrame:
+          progress: bool = False, alert_config: AlertSettings = None) -> pd.DataFrame:
     """Scores the new batch of every trained machine in `data` and appends it to the store's history."""
+    alert_config = alerts.for_store(store, alert_config)
     machines = discover(data, id_column)
     with Store.open(store, "w", create=False) as opened:
         trained = opened.trained()
@@ -97,13 +105,15 @@ def score(data: str, store: str | Path, *, id_column: str | None = None, options
 
         with _engine_for(where, scheduler, workers) as started:
             return run(opened, "score", _where(data), key, jobs, len(machines), score_job, started,
-                       Progress(progress), decided=untrained)
+                       Progress(progress), decided=untrained, alerting=alerts.Alerting(opened, alert_config, "score"))
 
 
 def rul(store: str | Path, *, tightness: float = machine.SCORE_TIGHTNESS, scheduler: str | None = None,
-        workers: int | None = None, where: Loop | Cluster | None = None, progress: bool = False) -> pd.DataFrame:
+        workers: int | None = None, where: Loop | Cluster | None = None, progress: bool = False,
+        alert_config: AlertSettings = None) -> pd.DataFrame:
     """Forecasts every trained machine's remaining life from its stored history of scores."""
     checks.fraction(tightness)
+    alert_config = alerts.for_store(store, alert_config)
     with Store.open(store, "w", create=False) as opened, _engine_for(where, scheduler, workers) as started:
         trained = opened.trained()
         if not trained:
@@ -116,7 +126,7 @@ def rul(store: str | Path, *, tightness: float = machine.SCORE_TIGHTNESS, schedu
                                       ShippedModel.read(name, trained[name]["model_file"]), tightness)
 
         return run(opened, "rul", None, {"command": "rul", "tightness": tightness}, jobs, len(trained),
-                   forecast_job, started, Progress(progress))
+                   forecast_job, started, Progress(progress), alerting=alerts.Alerting(opened, alert_config, "rul"))
 
 
 def status(store: str | Path) -> pd.DataFrame:

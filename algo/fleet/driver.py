@@ -16,6 +16,7 @@ from dataclasses import replace
 
 import pandas as pd
 
+from algo.alerts import Alerting
 from algo.fleet.engines import Cluster, Loop
 from algo.fleet.jobs import Result
 from algo.results import Produced
@@ -50,10 +51,12 @@ class Progress:
 
 def run(store: Store, command: str, data: str | None, key: dict, jobs: Callable[[set], Iterable], total: int,
         function: Callable, where: Loop | Cluster, progress: Progress, decided: Iterable[Result] = (),
-        kept: Callable[[Store, Result], Produced] = lambda store, result: result.produced) -> pd.DataFrame:
+        kept: Callable[[Store, Result], Produced] = lambda store, result: result.produced,
+        alerting: Alerting | None = None) -> pd.DataFrame:
     """Runs `function` over the jobs not yet committed in this run (`jobs(done)`), committing the results as
-    they arrive (each with what `kept` makes of it for the store), after the results `decided` without a
-    job; returns the run's outcomes, one row per machine."""
+    they arrive (each with what `kept` makes of it for the store, and with the alerts they raise), after the
+    results `decided` without a job; returns the run's outcomes, one row per machine, and in their
+    attrs["alerts"] what the run's alerting did once the last results were committed."""
     record = store.begin_run(command, data, json.dumps(key, sort_keys=True), total)
     if record.resumed:
         progress.say(f"resuming run {record.run}: {len(record.done)} of {total} machines already committed")
@@ -64,7 +67,8 @@ def run(store: Store, command: str, data: str | None, key: dict, jobs: Callable[
             decided = [result for result in decided if result.machine not in record.done]
             for results in itertools.chain([decided], where.results(function, jobs(record.done))):
                 numbered = [replace(result, run=record.run) for result in results]
-                store.commit_many([(result, kept(store, result)) for result in numbered])
+                store.commit_many([(result, kept(store, result)) for result in numbered],
+                                  during=alerting and alerting.during_commit)
                 for result in results:
                     advance(result)
     except BaseException:
@@ -73,4 +77,6 @@ def run(store: Store, command: str, data: str | None, key: dict, jobs: Callable[
     store.end_run(record.run, "completed")
     outcomes = store.outcomes(record.run)
     outcomes.attrs["run"] = record.run
+    if alerting is not None:
+        outcomes.attrs["alerts"] = alerting.summary(alerting.finish(record.run))
     return outcomes

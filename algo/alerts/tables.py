@@ -1,0 +1,207 @@
+"""The alerting's tables in the fleet store: what the rules read of each machine, the alerts, the outbox.
+
+`alert_watch` keeps, per machine, the little the rules need, brought up to
+date from each committed batch: so evaluating a rule costs the same whatever
+the length of a machine's history. The tables are the store's (its migration
+makes them); this module holds the SQL that reads and writes them.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Callable, Iterable, Sequence
+from datetime import datetime
+
+import numpy as np
+import pandas as pd
+
+from algo.alerts.config import AlertConfig, Rule
+from algo.alerts.rules import Facts
+from algo.alerts.state import Alert
+from algo.results import Produced, scalar
+from algo.store import Outcome, Store, naive_utc
+
+# Commands whose failures are failures of a machine's input (its files), which the failing-input rule counts.
+INPUT_COMMANDS = ("train", "score")
+# Batch ends kept per machine, for its usual interval between batches.
+RECENT_BATCHES = 11
+ALERT_COLUMNS = ("alert", "machine", "rule", "severity", "since", "opened", "escalated", "cleared", "gone_since",
+                 "acknowledged_by", "acknowledged_at", "note", "triggered", "summary", "run")
+LIGHT_FACTS = ("kind", "feature", "value", "light", "upper_warning", "upper_alert", "lower_warning", "lower_alert")
+
+
+def _records(result) -> list[dict]:
+    names = [column[0] for column in result.description]
+    return [dict(zip(names, row)) for row in result.fetchall()]
+
+
+def _only(machines: Sequence[str] | None, column: str = "machine") -> tuple[str, list]:
+    if machines is None:
+        return "TRUE", []
+    return f"list_contains(?, {column})", [list(machines)]
+
+
+# --- what the rules read ------------------------------------------------------------------
+
+
+def alarm_line(ucl, warning_line) -> tuple[str, Callable]:
+    """What makes a score alarming for a model: a health index below its warning line where it has one, else
+    a T² above its limit; as words, and as a test of (health index, T²) arrays."""
+    if warning_line is not None and not pd.isna(warning_line):
+        return f"health index below the warning line {warning_line:.1f}", lambda hi, t2: hi < warning_line
+    if ucl is not None and not pd.isna(ucl):
+        return f"T² above its limit {ucl:.4g}", lambda hi, t2: t2 > ucl
+    return "no limit", lambda hi, t2: hi != hi  # an untrained machine has nothing to alarm against
+
+
+def update_watch(store: Store, command: str, entries: Sequence[tuple[Outcome, Produced]]) -> None:
+    """Brings what the rules read of each machine of a committed batch up to date (in its transaction)."""
+    names = [outcome.machine for outcome, _ in entries]
+    where, parameters = _only(names)
+    known = {row["machine"]: row for row in _records(store.execute(
+        f"SELECT * FROM alert_watch WHERE {where}", parameters))}
+    lines = {row["machine"]: alarm_line(row["ucl"], row["rul_warning_line"])[1] for row in _records(store.execute(
+        f"SELECT machine, ucl, rul_warning_line FROM machines WHERE {where}", parameters))}
+    for outcome, produced in entries:
+        row = dict(known.get(outcome.machine) or _unwatched(outcome.machine))
+        if produced.scores is not None and not produced.scores.empty and outcome.machine in lines:
+            _add_scores(row, produced.scores, lines[outcome.machine])
+        if produced.rul is not None:
+            rul = produced.rul
+            row.update(signal=rul.signal, rul=rul.rul, unit=rul.unit, rul_at_least=rul.rul_at_least)
+        if command in INPUT_COMMANDS:
+            failed = outcome.outcome == "failed"
+            row["failed_runs"] = row["failed_runs"] + 1 if failed else 0
+            if failed:
+                row["last_error"] = json.dumps({"stage": outcome.stage, "message": outcome.message,
+                                                "note": outcome.note, "run": outcome.run})
+        row["run"] = outcome.run
+        known[outcome.machine] = row
+    store.insert_records("alert_watch", [known[name] for name in dict.fromkeys(names)], replace=True)
+
+
+def _unwatched(machine: str) -> dict:
+    return {"machine": machine, "last_score": None, "batch_ends": [], "alarm_streak": 0, "signal": None,
+            "rul": None, "unit": None, "rul_at_least": False, "failed_runs": 0, "last_error": None, "run": None}
+
+
+def _add_scores(row: dict, scores: pd.DataFrame, alarming) -> None:
+    """The batch's scores later than the machine's latest (a batch scored again adds nothing)."""
+    times = naive_utc(scores["time"]).to_numpy()
+    newer = np.ones(len(times), bool) if row["last_score"] is None else times > np.datetime64(row["last_score"])
+    batch = scores.loc[newer].assign(time=times[newer]).sort_values("time")
+    batch = batch[batch["tsquare"] >= 0]  # a batch too short to score has T² -1: no score
+    if batch.empty:
+        return
+    flags = np.asarray(alarming(batch["health_index"].to_numpy(float), batch["tsquare"].to_numpy(float)))
+    calm = np.flatnonzero(~flags)
+    row["alarm_streak"] = row["alarm_streak"] + len(flags) if len(calm) == 0 else len(flags) - int(calm[-1]) - 1
+    last = pd.Timestamp(batch["time"].iloc[-1]).to_pydatetime()
+    row["batch_ends"] = [*list(row["batch_ends"] or [])[-(RECENT_BATCHES - 1):], last]
+    row["last_score"] = last
+
+
+def read_facts(store: Store, config: AlertConfig, machines: Sequence[str] | None, wall: datetime) -> list[Facts]:
+    """The facts of the machines (all that are watched, when None), with each machine's rules."""
+    where, parameters = _only(machines, "w.machine")
+    rows = _records(store.execute(f"""
+        SELECT w.*, m.ucl, m.rul_warning_line, m.alert_settings FROM alert_watch w LEFT JOIN machines m
+        USING (machine) WHERE {where} ORDER BY w.machine""", parameters))
+    latest = store.execute("SELECT max(last_score) FROM alert_watch").fetchall()[0][0]
+    lights: dict[str, list[dict]] = {}
+    where, parameters = _only(machines)
+    for light in _records(store.execute(f"SELECT machine, {', '.join(LIGHT_FACTS)} FROM lights WHERE {where}",
+                                        parameters)):
+        lights.setdefault(light.pop("machine"), []).append({k: scalar(v) for k, v in light.items()})
+    rules_of = _rules_cache(config)
+    return [_facts(row, rules_of(row["alert_settings"]), latest, wall, tuple(lights.get(row["machine"], ())))
+            for row in rows]
+
+
+def _rules_cache(config: AlertConfig):
+    cache: dict[str | None, dict[str, Rule]] = {}
+
+    def rules_of(settings: str | None) -> dict[str, Rule]:
+        if settings not in cache:
+            cache[settings] = config.rules_of(json.loads(settings) if settings else None)
+        return cache[settings]
+
+    return rules_of
+
+
+def _facts(row: dict, rules: dict[str, Rule], latest: datetime | None, wall: datetime, lights: tuple) -> Facts:
+    now = wall if rules["silent"]["clock"] == "wall" or latest is None else latest
+    return Facts(
+        machine=row["machine"], clock=row["last_score"] or wall, now=now, rules=rules, last_score=row["last_score"],
+        batch_ends=tuple(row["batch_ends"] or ()), alarm_streak=row["alarm_streak"] or 0,
+        alarm_line=alarm_line(row["ucl"], row["rul_warning_line"])[0], signal=row["signal"], rul=scalar(row["rul"]),
+        unit=row["unit"], rul_at_least=bool(row["rul_at_least"]), failed_runs=row["failed_runs"] or 0,
+        last_error=json.loads(row["last_error"]) if row["last_error"] else None, lights=lights)
+
+
+# --- the alerts ----------------------------------------------------------------------------
+
+
+def open_alerts(store: Store, machines: Sequence[str] | None) -> dict[tuple[str, str], Alert]:
+    where, parameters = _only(machines)
+    rows = _records(store.execute(f"SELECT * FROM alerts WHERE cleared IS NULL AND {where}", parameters))
+    return {(row["machine"], row["rule"]): _alert(row) for row in rows}
+
+
+def _alert(row: dict) -> Alert:
+    return Alert(**{**row, "triggered": json.loads(row["triggered"]) if row["triggered"] else {}})
+
+
+def next_alert_number(store: Store) -> int:
+    return int(store.execute("SELECT coalesce(max(alert), 0) + 1 FROM alerts").fetchall()[0][0])
+
+
+def put_alerts(store: Store, alerts: Iterable[Alert]) -> None:
+    store.insert_records("alerts", [{**{c: getattr(a, c) for c in ALERT_COLUMNS}, "triggered": json.dumps(a.triggered)}
+                                    for a in alerts], replace=True)
+
+
+def history(store: Store, open_only: bool = False, machines: Sequence[str] | None = None) -> pd.DataFrame:
+    """The alerts, open ones first, worst and newest first."""
+    where, parameters = _only(machines)
+    return store.execute(f"""
+        SELECT {', '.join(ALERT_COLUMNS)}, cleared IS NULL AS is_open FROM alerts
+        WHERE {where} {'AND cleared IS NULL' if open_only else ''}
+        ORDER BY cleared IS NULL DESC, list_position(['info', 'warning', 'critical'], severity) DESC,
+                 coalesce(escalated, opened) DESC, alert DESC""", parameters).df()
+
+
+def acknowledge(store: Store, machine: str, rule: str | None, by: str, note: str | None, when: datetime) -> int:
+    """Acknowledges the machine's open alerts (of one rule, or all); how many."""
+    found = store.execute("""UPDATE alerts SET acknowledged_by = ?, acknowledged_at = ?, note = ?
+                             WHERE machine = ? AND (? IS NULL OR rule = ?) AND cleared IS NULL RETURNING alert""",
+                          [by, when, note, machine, rule, rule]).fetchall()
+    return len(found)
+
+
+# --- the outbox ------------------------------------------------------------------------------
+
+
+def put_notifications(store: Store, rows: list[dict]) -> None:
+    store.insert_records("outbox", rows)
+
+
+def pending(store: Store) -> list[dict]:
+    """The notifications not yet delivered, oldest first."""
+    return _records(store.execute("""SELECT key, channel, payload, attempts FROM outbox WHERE delivered IS NULL
+                                     ORDER BY created, alert, key, channel"""))
+
+
+def mark_delivered(store: Store, key: str, channel: str, when: datetime, tries: int) -> None:
+    store.execute("""UPDATE outbox SET delivered = ?, last_attempt = ?, attempts = attempts + ?, last_error = NULL
+                     WHERE key = ? AND channel = ?""", [when, when, tries, key, channel])
+
+
+def mark_failed(store: Store, key: str, channel: str, when: datetime, tries: int, error: str) -> None:
+    store.execute("""UPDATE outbox SET last_attempt = ?, attempts = attempts + ?, last_error = ?
+                     WHERE key = ? AND channel = ?""", [when, tries, error, key, channel])
+
+
+def outbox(store: Store) -> pd.DataFrame:
+    return store.execute("""SELECT key, channel, alert, transition, created, attempts, last_attempt, last_error,
+                                   delivered FROM outbox ORDER BY created, alert, channel""").df()
