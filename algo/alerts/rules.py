@@ -162,7 +162,7 @@ def failing_input_rule(facts: Facts, rule: Rule) -> Finding | None:
     error = facts.last_error or {}
     line = f"{error.get('stage')}: {error.get('message')}" + (f" ({error['note']})" if error.get("note") else "")
     triggered = {"runs": facts.failed_runs, "limit": rule["runs"], "last_error": error}
-    return Finding(rule.severity, triggered, f"{facts.failed_runs} runs in a row failed; the last: {line}")
+    return Finding(rule.severity, triggered, f"{facts.failed_runs} run{'s' if facts.failed_runs != 1 else ''} in a row failed; the last: {line}")
 
 
 def _number(value) -> str:

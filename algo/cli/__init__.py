@@ -17,7 +17,7 @@ import sys
 import traceback
 
 from algo import machine, modelfile
-from algo.cli import fleet_commands, machine_commands
+from algo.cli import alert_commands, fleet_commands, machine_commands
 from algo.cli.options import EXIT_FAILED, FLAG_NAMES, Parser
 from algo.cli.output import EXIT_FLAGGED, Progress
 from algo.errors import AlgoHealthError
@@ -49,8 +49,9 @@ def build_parser() -> argparse.ArgumentParser:
                "  algo-health fleet score today/ --store plant.store\n  algo-health fleet rul --store plant.store\n"
                "  algo-health fleet status --store plant.store",
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    fleet_commands.commands.register(fleet_parser.add_subparsers(dest="fleet_command", required=True,
-                                                                 metavar="command"))
+    fleet_subcommands = fleet_parser.add_subparsers(dest="fleet_command", required=True, metavar="command")
+    fleet_commands.commands.register(fleet_subcommands)
+    alert_commands.commands.register(fleet_subcommands)
     return parser
 
 
