@@ -47,12 +47,16 @@ def _boolean(value) -> bool:
 
 
 def _number(minimum: float, whole: bool = False) -> Callable:
+    expected = f"expected a {'whole ' if whole else ''}number of at least {minimum:g}"
+
     def parse(value):
-        if isinstance(value, bool):
-            raise ValueError("expected a number")
-        number = float(value) if isinstance(value, (int, float)) else float(str(value).strip())
+        try:
+            number = float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) \
+                else float(str(value).strip()) if isinstance(value, str) else math.nan
+        except ValueError:
+            number = math.nan
         if not math.isfinite(number) or number < minimum or (whole and number != int(number)):
-            raise ValueError(f"expected a {'whole ' if whole else ''}number of at least {minimum:g}")
+            raise ValueError(expected)
         return int(number) if whole else number
 
     return parse
