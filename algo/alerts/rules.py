@@ -9,6 +9,8 @@ not hold. Whether that opens, escalates or clears an alert is `state`'s.
 
 from __future__ import annotations
 
+import statistics
+
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from datetime import datetime
@@ -139,8 +141,8 @@ def silence_limit(facts: Facts, rule: Rule) -> pd.Timedelta | None:
         return rule["after"]
     if len(facts.batch_ends) < 2:
         return None
-    gaps = pd.Series(pd.to_datetime(list(facts.batch_ends))).diff().dropna()
-    return gaps.median() * rule["factor"]
+    ends = facts.batch_ends
+    return pd.Timedelta(statistics.median(later - earlier for earlier, later in zip(ends, ends[1:]))) * rule["factor"]
 
 
 def silent_rule(facts: Facts, rule: Rule) -> Finding | None:

@@ -44,14 +44,14 @@ def _only(machines: Sequence[str] | None, column: str = "machine") -> tuple[str,
 # --- what the rules read ------------------------------------------------------------------
 
 
-def alarm_line(ucl, warning_line) -> tuple[str, Callable]:
-    """What makes a score alarming for a model: a health index below its warning line where it has one, else
-    a T² above its limit; as words, and as a test of (health index, T²) arrays."""
+def alarm_line(ucl, warning_line) -> str:
+    """What makes a score alarming for a model, in words: a health index below its warning line where it has
+    one, else a T² above its limit (as `_score_runs` counts them)."""
     if warning_line is not None and not pd.isna(warning_line):
-        return f"health index below the warning line {warning_line:.1f}", lambda hi, t2: hi < warning_line
+        return f"health index below the warning line {warning_line:.1f}"
     if ucl is not None and not pd.isna(ucl):
-        return f"T² above its limit {ucl:.4g}", lambda hi, t2: t2 > ucl
-    return "no limit", lambda hi, t2: hi != hi  # an untrained machine has nothing to alarm against
+        return f"T² above its limit {ucl:.4g}"
+    return "no limit"
 
 
 def update_watch(store: Store, command: str, entries: Sequence[tuple[Outcome, Produced]]) -> None:
@@ -60,12 +60,15 @@ def update_watch(store: Store, command: str, entries: Sequence[tuple[Outcome, Pr
     where, parameters = _only(names)
     known = {row["machine"]: row for row in _records(store.execute(
         f"SELECT * FROM alert_watch WHERE {where}", parameters))}
-    lines = {row["machine"]: alarm_line(row["ucl"], row["rul_warning_line"])[1] for row in _records(store.execute(
-        f"SELECT machine, ucl, rul_warning_line FROM machines WHERE {where}", parameters))}
+    limits = store.execute(f"SELECT machine, ucl, rul_warning_line FROM machines WHERE {where}", parameters).df()
+    runs = _score_runs(entries, known, limits.set_index("machine"))
     for outcome, produced in entries:
         row = dict(known.get(outcome.machine) or _unwatched(outcome.machine))
-        if produced.scores is not None and not produced.scores.empty and outcome.machine in lines:
-            _add_scores(row, produced.scores, lines[outcome.machine])
+        if outcome.machine in runs:
+            count, trailing, last = runs[outcome.machine]
+            row["alarm_streak"] = row["alarm_streak"] + count if trailing is None else trailing
+            row["batch_ends"] = [*list(row["batch_ends"] or [])[-(RECENT_BATCHES - 1):], last]
+            row["last_score"] = last
         if produced.rul is not None:
             rul = produced.rul
             row.update(signal=rul.signal, rul=rul.rul, unit=rul.unit, rul_at_least=rul.rul_at_least)
@@ -85,20 +88,36 @@ def _unwatched(machine: str) -> dict:
             "rul": None, "unit": None, "rul_at_least": False, "failed_runs": 0, "last_error": None, "run": None}
 
 
-def _add_scores(row: dict, scores: pd.DataFrame, alarming) -> None:
-    """The batch's scores later than the machine's latest (a batch scored again adds nothing)."""
-    times = naive_utc(scores["time"]).to_numpy()
-    newer = np.ones(len(times), bool) if row["last_score"] is None else times > np.datetime64(row["last_score"])
-    batch = scores.loc[newer].assign(time=times[newer]).sort_values("time")
-    batch = batch[batch["tsquare"] >= 0]  # a batch too short to score has T² -1: no score
-    if batch.empty:
-        return
-    flags = np.asarray(alarming(batch["health_index"].to_numpy(float), batch["tsquare"].to_numpy(float)))
-    calm = np.flatnonzero(~flags)
-    row["alarm_streak"] = row["alarm_streak"] + len(flags) if len(calm) == 0 else len(flags) - int(calm[-1]) - 1
-    last = pd.Timestamp(batch["time"].iloc[-1]).to_pydatetime()
-    row["batch_ends"] = [*list(row["batch_ends"] or [])[-(RECENT_BATCHES - 1):], last]
-    row["last_score"] = last
+def _score_runs(entries: Sequence[tuple[Outcome, Produced]], known: dict,
+                limits: pd.DataFrame) -> dict[str, tuple[int, int | None, datetime]]:
+    """Per trained machine of the batch with scores later than its latest (a batch scored again adds nothing):
+    how many, how many alarming ones end them (None: all of them), and the latest time."""
+    parts = [(outcome.machine, produced.scores) for outcome, produced in entries
+             if produced.scores is not None and not produced.scores.empty and outcome.machine in limits.index]
+    if not parts:
+        return {}
+
+    def column(name: str) -> np.ndarray:  # numpy, not a frame per machine: a batch holds thousands of machines
+        return np.concatenate([scores[name].to_numpy() for _, scores in parts])
+
+    scores = pd.DataFrame({"machine": np.repeat([name for name, _ in parts], [len(s) for _, s in parts]),
+                           "time": naive_utc(column("time")).to_numpy(),
+                           "tsquare": column("tsquare").astype(float),
+                           "health_index": column("health_index").astype(float)})
+    latest = pd.to_datetime(scores["machine"].map({name: row["last_score"] for name, row in known.items()}))
+    # A batch too short to score has T² -1: no score.
+    scores = scores[(scores["tsquare"] >= 0) & ~(scores["time"] <= latest)].sort_values(["machine", "time"])
+    if scores.empty:
+        return {}
+    line = scores["machine"].map(limits["rul_warning_line"])
+    alarming = np.where(line.notna(), scores["health_index"] < line,
+                        scores["tsquare"] > scores["machine"].map(limits["ucl"]))
+    by_machine = scores.groupby("machine", sort=False)
+    position = by_machine.cumcount()
+    last_calm = position.where(~alarming).groupby(scores["machine"], sort=False).max()
+    counts, ends, last_calm = by_machine.size().to_dict(), by_machine["time"].max().to_dict(), last_calm.to_dict()
+    return {name: (count, None if pd.isna(last_calm[name]) else int(count - last_calm[name] - 1),
+                   ends[name].to_pydatetime()) for name, count in counts.items()}
 
 
 def read_facts(store: Store, config: AlertConfig, machines: Sequence[str] | None, wall: datetime) -> list[Facts]:
@@ -110,8 +129,9 @@ def read_facts(store: Store, config: AlertConfig, machines: Sequence[str] | None
     latest = store.execute("SELECT max(last_score) FROM alert_watch").fetchall()[0][0]
     lights: dict[str, list[dict]] = {}
     where, parameters = _only(machines)
-    for light in _records(store.execute(f"SELECT machine, {', '.join(LIGHT_FACTS)} FROM lights WHERE {where}",
-                                        parameters)):
+    # The rules look at yellow and red lights only.
+    for light in _records(store.execute(f"""SELECT machine, {', '.join(LIGHT_FACTS)} FROM lights
+                                            WHERE light IN ('yellow', 'red') AND {where}""", parameters)):
         lights.setdefault(light.pop("machine"), []).append({k: scalar(v) for k, v in light.items()})
     rules_of = _rules_cache(config)
     return [_facts(row, rules_of(row["alert_settings"]), latest, wall, tuple(lights.get(row["machine"], ())))
@@ -134,7 +154,7 @@ def _facts(row: dict, rules: dict[str, Rule], latest: datetime | None, wall: dat
     return Facts(
         machine=row["machine"], clock=row["last_score"] or wall, now=now, rules=rules, last_score=row["last_score"],
         batch_ends=tuple(row["batch_ends"] or ()), alarm_streak=row["alarm_streak"] or 0,
-        alarm_line=alarm_line(row["ucl"], row["rul_warning_line"])[0], signal=row["signal"], rul=scalar(row["rul"]),
+        alarm_line=alarm_line(row["ucl"], row["rul_warning_line"]), signal=row["signal"], rul=scalar(row["rul"]),
         unit=row["unit"], rul_at_least=bool(row["rul_at_least"]), failed_runs=row["failed_runs"] or 0,
         last_error=json.loads(row["last_error"]) if row["last_error"] else None, lights=lights)
 
