@@ -1,7 +1,8 @@
 """The fleet's history store: a folder with an embedded DuckDB database and the model files.
 
-Everything that speaks SQL lives in this module, so that another database
-could take DuckDB's place without touching the rest. The tables are meant to
+The SQL of the results lives in this module, and that of the alerts in
+`algo.alerts.tables`, so that another database could take DuckDB's place
+without touching the rest. The tables are meant to
 be queried by people too: machines, scores, lights, light_history, rul,
 forecast, runs, outcomes, alerts and outbox, each keyed by its natural key (a score by machine and time, a
 remaining-life result by machine and run), so that writing the same result
@@ -88,7 +89,9 @@ MIGRATIONS = (
            UPDATE rul SET note = unit, unit = NULL WHERE rul IS NULL;
            ALTER TABLE outcomes ADD COLUMN traceback VARCHAR;"""),
     # Alerts: their history, the notifications waiting to be delivered, what the rules read of each machine,
-    # the changes of every light, and the rule settings a machine's manifest row gave.
+    # the changes of every light, and the rule settings a machine's manifest row gave. The tables whose rows
+    # change have no index: the oldest DuckDB releases supported refuse some updates of indexed rows (their
+    # keys, alert, (key, channel) and machine, are kept by `algo.alerts.tables`).
     (3, """
 CREATE TABLE light_history (
     machine VARCHAR, kind VARCHAR, feature VARCHAR, time TIMESTAMP, value DOUBLE, light VARCHAR,
@@ -96,18 +99,17 @@ CREATE TABLE light_history (
     PRIMARY KEY (machine, kind, feature, time)
 );
 CREATE TABLE alerts (
-    alert BIGINT PRIMARY KEY, machine VARCHAR, rule VARCHAR, severity VARCHAR, since TIMESTAMP,
+    alert BIGINT, machine VARCHAR, rule VARCHAR, severity VARCHAR, since TIMESTAMP,
     opened TIMESTAMP, escalated TIMESTAMP, cleared TIMESTAMP, gone_since TIMESTAMP,
     acknowledged_by VARCHAR, acknowledged_at TIMESTAMP, note VARCHAR, triggered VARCHAR, summary VARCHAR,
     run BIGINT
 );
 CREATE TABLE outbox (
     key VARCHAR, channel VARCHAR, alert BIGINT, transition VARCHAR, created TIMESTAMP, payload VARCHAR,
-    attempts INTEGER, last_attempt TIMESTAMP, last_error VARCHAR, delivered TIMESTAMP,
-    PRIMARY KEY (key, channel)
+    attempts INTEGER, last_attempt TIMESTAMP, last_error VARCHAR, delivered TIMESTAMP
 );
 CREATE TABLE alert_watch (
-    machine VARCHAR PRIMARY KEY, last_score TIMESTAMP, batch_ends TIMESTAMP[], alarm_streak INTEGER,
+    machine VARCHAR, last_score TIMESTAMP, batch_ends VARCHAR, alarm_streak INTEGER,
     signal VARCHAR, rul DOUBLE, unit VARCHAR, rul_at_least BOOLEAN, failed_runs INTEGER, last_error VARCHAR,
     run BIGINT
 );
@@ -293,15 +295,17 @@ class Store:
         """A statement on the store's connection; its result reads with `.df()` or `.fetchall()`."""
         return self._db.execute(sql, list(parameters))
 
-    def insert_records(self, table: str, records: list[dict], replace: bool = False) -> None:
-        """Rows (records with the same keys, the table's columns) into `table`; with `replace`, a row whose
-        key is stored already is replaced."""
+    def insert_records(self, table: str, records: list[dict], key: Sequence[str] = ()) -> None:
+        """Rows (records with the same keys, the table's columns) into `table`, replacing those with the same
+        `key` columns."""
         if not records:
             return
         columns = _names(records[0])
         with self._incoming(records):
-            self._db.execute(f"INSERT {'OR REPLACE ' if replace else ''}INTO {table} ({columns}) "
-                             f"SELECT {columns} FROM incoming")
+            if key:
+                same = " AND ".join(f'{table}."{c}" = incoming."{c}"' for c in key)
+                self._db.execute(f"DELETE FROM {table} USING incoming WHERE {same}")
+            self._db.execute(f"INSERT INTO {table} ({columns}) SELECT {columns} FROM incoming")
 
     # --- the read API ---------------------------------------------------------------
 

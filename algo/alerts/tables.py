@@ -2,7 +2,8 @@
 
 `alert_watch` keeps, per machine, the little the rules need, brought up to
 date from each committed batch: so evaluating a rule costs the same whatever
-the length of a machine's history. The tables are the store's (its migration
+the length of a machine's history. Its batch times are JSON text, since the
+oldest DuckDB releases supported cannot replace a row with a list in it. The tables are the store's (its migration
 makes them); this module holds the SQL that reads and writes them.
 """
 
@@ -67,7 +68,7 @@ def update_watch(store: Store, command: str, entries: Sequence[tuple[Outcome, Pr
         if outcome.machine in runs:
             count, trailing, last = runs[outcome.machine]
             row["alarm_streak"] = row["alarm_streak"] + count if trailing is None else trailing
-            row["batch_ends"] = [*list(row["batch_ends"] or [])[-(RECENT_BATCHES - 1):], last]
+            row["batch_ends"] = json.dumps([*json.loads(row["batch_ends"])[-(RECENT_BATCHES - 1):], last.isoformat()])
             row["last_score"] = last
         if produced.rul is not None:
             rul = produced.rul
@@ -80,11 +81,11 @@ def update_watch(store: Store, command: str, entries: Sequence[tuple[Outcome, Pr
                                                 "note": outcome.note, "run": outcome.run})
         row["run"] = outcome.run
         known[outcome.machine] = row
-    store.insert_records("alert_watch", [known[name] for name in dict.fromkeys(names)], replace=True)
+    store.insert_records("alert_watch", [known[name] for name in dict.fromkeys(names)], key=["machine"])
 
 
 def _unwatched(machine: str) -> dict:
-    return {"machine": machine, "last_score": None, "batch_ends": [], "alarm_streak": 0, "signal": None,
+    return {"machine": machine, "last_score": None, "batch_ends": "[]", "alarm_streak": 0, "signal": None,
             "rul": None, "unit": None, "rul_at_least": False, "failed_runs": 0, "last_error": None, "run": None}
 
 
@@ -153,7 +154,7 @@ def _facts(row: dict, rules: dict[str, Rule], latest: datetime | None, wall: dat
     now = wall if rules["silent"]["clock"] == "wall" or latest is None else latest
     return Facts(
         machine=row["machine"], clock=row["last_score"] or wall, now=now, rules=rules, last_score=row["last_score"],
-        batch_ends=tuple(row["batch_ends"] or ()), alarm_streak=row["alarm_streak"] or 0,
+        batch_ends=tuple(datetime.fromisoformat(end) for end in json.loads(row["batch_ends"])), alarm_streak=row["alarm_streak"] or 0,
         alarm_line=alarm_line(row["ucl"], row["rul_warning_line"]), signal=row["signal"], rul=scalar(row["rul"]),
         unit=row["unit"], rul_at_least=bool(row["rul_at_least"]), failed_runs=row["failed_runs"] or 0,
         last_error=json.loads(row["last_error"]) if row["last_error"] else None, lights=lights)
@@ -178,7 +179,7 @@ def next_alert_number(store: Store) -> int:
 
 def put_alerts(store: Store, alerts: Iterable[Alert]) -> None:
     store.insert_records("alerts", [{**{c: getattr(a, c) for c in ALERT_COLUMNS}, "triggered": json.dumps(a.triggered)}
-                                    for a in alerts], replace=True)
+                                    for a in alerts], key=["alert"])
 
 
 def history(store: Store, open_only: bool = False, machines: Sequence[str] | None = None) -> pd.DataFrame:
