@@ -24,6 +24,13 @@ OPENED, ESCALATED, CLEARED = "opened", "escalated", "cleared"
 
 
 @dataclass(frozen=True)
+class Acknowledgement:
+    by: str
+    at: datetime
+    note: str | None
+
+
+@dataclass(frozen=True)
 class Alert:
     """An alert as the store keeps it; times are naive UTC. `since` is the machine's time when its condition
     was first seen, `opened`/`escalated`/`cleared` when alerting noticed, `gone_since` the machine's time since
@@ -37,13 +44,11 @@ class Alert:
     opened: datetime
     triggered: dict
     summary: str
-    run: int | None = None
+    run: int | None
     escalated: datetime | None = None
     cleared: datetime | None = None
     gone_since: datetime | None = None
-    acknowledged_by: str | None = None
-    acknowledged_at: datetime | None = None
-    note: str | None = None
+    acknowledged: Acknowledgement | None = None
 
 
 @dataclass(frozen=True)
@@ -70,19 +75,15 @@ def step(current: Alert | None, condition: Condition, rule: Rule, now: datetime,
     if finding is not None:
         if _rank(finding.severity) > _rank(current.severity):
             escalated = replace(current, severity=finding.severity, escalated=now, triggered=finding.triggered,
-                                summary=finding.summary, gone_since=None, acknowledged_by=None,
-                                acknowledged_at=None, run=run)
+                                summary=finding.summary, gone_since=None, acknowledged=None, run=run)
             return Change(escalated, ESCALATED, True)
         return Change(replace(current, gone_since=None), None, False) if current.gone_since is not None else None
     gone_since = current.gone_since or condition.time
     if pd.Timestamp(condition.time) - pd.Timestamp(gone_since) >= rule.hold:
         cleared = replace(current, cleared=now, gone_since=gone_since)
-        return Change(cleared, CLEARED, current.acknowledged_by is None)
+        return Change(cleared, CLEARED, current.acknowledged is None)
     return Change(replace(current, gone_since=gone_since), None, False) if current.gone_since is None else None
 
-
-def acknowledged(current: Alert, by: str, when: datetime, note: str | None) -> Alert:
-    return replace(current, acknowledged_by=by, acknowledged_at=when, note=note)
 
 
 def _rank(severity: str) -> int:

@@ -10,7 +10,7 @@ makes them); this module holds the SQL that reads and writes them.
 from __future__ import annotations
 
 import json
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Iterable, Sequence
 from datetime import datetime
 
 import numpy as np
@@ -18,7 +18,7 @@ import pandas as pd
 
 from algo.alerts.config import AlertConfig, Rule
 from algo.alerts.rules import Facts
-from algo.alerts.state import Alert
+from algo.alerts.state import Acknowledgement, Alert
 from algo.results import Produced, scalar
 from algo.store import Outcome, Store, naive_utc
 
@@ -170,7 +170,9 @@ def open_alerts(store: Store, machines: Sequence[str] | None) -> dict[tuple[str,
 
 
 def _alert(row: dict) -> Alert:
-    return Alert(**{**row, "triggered": json.loads(row["triggered"]) if row["triggered"] else {}})
+    by, at, note = (row.pop(column) for column in ("acknowledged_by", "acknowledged_at", "note"))
+    return Alert(**{**row, "triggered": json.loads(row["triggered"]) if row["triggered"] else {}},
+                 acknowledged=None if by is None else Acknowledgement(by, at, note))
 
 
 def next_alert_number(store: Store) -> int:
@@ -178,8 +180,14 @@ def next_alert_number(store: Store) -> int:
 
 
 def put_alerts(store: Store, alerts: Iterable[Alert]) -> None:
-    store.insert_records("alerts", [{**{c: getattr(a, c) for c in ALERT_COLUMNS}, "triggered": json.dumps(a.triggered)}
-                                    for a in alerts], key=["alert"])
+    store.insert_records("alerts", [_alert_row(alert) for alert in alerts], key=["alert"])
+
+
+def _alert_row(alert: Alert) -> dict:
+    acknowledged = alert.acknowledged or Acknowledgement(None, None, None)
+    row = {column: getattr(alert, column, None) for column in ALERT_COLUMNS}
+    return {**row, "triggered": json.dumps(alert.triggered), "acknowledged_by": acknowledged.by,
+            "acknowledged_at": acknowledged.at, "note": acknowledged.note}
 
 
 def history(store: Store, open_only: bool = False, machines: Sequence[str] | None = None) -> pd.DataFrame:
