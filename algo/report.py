@@ -16,7 +16,7 @@ import html
 import json
 import math
 import string
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from importlib import resources
 from pathlib import Path
@@ -25,10 +25,14 @@ import numpy as np
 import pandas as pd
 
 from algo import machine, writing
+from algo.alerts import tables as alert_tables
 from algo.results import plain
 
 PAGE = resources.files("algo") / "report_page"
 PAGE_SUFFIXES = (".html", ".htm")
+# What the page shows of an alert.
+ALERT_COLUMNS = ("machine", "rule", "severity", "since", "opened", "escalated", "cleared", "acknowledged_by",
+                 "acknowledged_at", "note", "summary")
 # What the page shows of a machine's model.
 MODEL_COLUMNS = ("algo_config", "ucl", "rul_deadline", "rul_warning_line", "train_start", "train_end", "trained_at")
 # Finer than anyone reads a health index (0-100) or a T² off a chart, and short
@@ -47,6 +51,7 @@ class Snapshot:
     forecasts: pd.DataFrame
     machines: pd.DataFrame
     lights: pd.DataFrame
+    alerts: pd.DataFrame = field(default_factory=lambda: pd.DataFrame(columns=[*ALERT_COLUMNS, "is_open"]))
 
 
 def snapshot(store, source: str | Path) -> Snapshot:
@@ -59,6 +64,7 @@ def snapshot(store, source: str | Path) -> Snapshot:
         forecasts=store.forecasts(),
         machines=store.machines(),
         lights=store.lights(),
+        alerts=alert_tables.history(store),
     )
 
 
@@ -115,18 +121,28 @@ def page_data(snap: Snapshot) -> dict:
     history = _by_machine(_scored(snap.history))
     forecasts = _by_machine(snap.forecasts)
     lights = _by_machine(snap.lights)
+    alerts = _by_machine(snap.alerts)
     models = {row["machine"]: row for row in snap.machines.to_dict(orient="records")}
     machines = [
-        machine_entry(row, history.get(row["machine"]), forecasts.get(row["machine"]),
-                      models.get(row["machine"]), lights.get(row["machine"]))
+        {**machine_entry(row, history.get(row["machine"]), forecasts.get(row["machine"]),
+                         models.get(row["machine"]), lights.get(row["machine"])),
+         "alerts": alert_entries(alerts.get(row["machine"]))}
         for row in snap.status.to_dict(orient="records")
     ]
     return {
         "made": snap.made.strftime("%Y-%m-%d %H:%M UTC"),
         "source": snap.source,
         "failed": int((snap.status["last_outcome"] == "failed").sum()),
+        "open_alerts": alert_entries(snap.alerts[snap.alerts["is_open"].astype(bool)]),
         "machines": machines,
     }
+
+
+def alert_entries(alerts: pd.DataFrame | None) -> list[dict]:
+    """Alerts as the page shows them, in the store's order: open ones first, worst and newest first."""
+    if alerts is None:
+        return []
+    return [{key: plain(row[key]) for key in ALERT_COLUMNS} for row in alerts.to_dict(orient="records")]
 
 
 def _scored(history: pd.DataFrame) -> pd.DataFrame:

@@ -55,6 +55,14 @@ def plain(value):
     return value
 
 
+def printable(text) -> str:
+    """Text with what a terminal would act on rather than show written as escapes ("\\x1b"): control
+    characters (a line break, cursor moves, OSC 52 writing the clipboard), the bidirectional overrides that
+    reorder what is shown, and the lone surrogates that stand for the bytes of a file name that is not UTF-8.
+    A line stays one line and cannot steer the terminal it is printed on."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in str(text))
+
+
 def records(table: pd.DataFrame) -> list[dict]:
     return [plain(row) for row in table.to_dict(orient="records")]
 
@@ -101,6 +109,7 @@ class MachineRecord:
     iso_power: float | None = None
     iso_foundation: str | None = None
     attributes: dict = field(default_factory=dict)  # what its data's partitions say of it: site, line
+    alert_settings: dict | None = None  # the machine's own alert rule settings, from its manifest row
 
 
 # --- scores and lights -------------------------------------------------------------

@@ -1,9 +1,10 @@
 """The fleet's history store: a folder with an embedded DuckDB database and the model files.
 
-Everything that speaks SQL lives in this module, so that another database
-could take DuckDB's place without touching the rest. The tables are meant to
-be queried by people too: machines, scores, lights, rul, forecast, runs and
-outcomes, each keyed by its natural key (a score by machine and time, a
+The SQL of the results lives in this module, and that of the alerts in
+`algo.alerts.tables`, so that another database could take DuckDB's place
+without touching the rest. The tables are meant to
+be queried by people too: machines, scores, lights, light_history, rul,
+forecast, runs, outcomes, alerts and outbox, each keyed by its natural key (a score by machine and time, a
 remaining-life result by machine and run), so that writing the same result
 twice adds nothing. Times are naive UTC timestamps.
 
@@ -26,7 +27,7 @@ import os
 import stat
 import urllib.parse
 from collections import Counter
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from pathlib import Path, PurePosixPath
@@ -95,12 +96,39 @@ MIGRATIONS = (
     (3, """ALTER TABLE machines ADD COLUMN attributes VARCHAR;
            ALTER TABLE scores ADD COLUMN model_run BIGINT;
            UPDATE scores SET model_run = machines.trained_run FROM machines WHERE scores.machine = machines.machine;"""),
+    # Alerts: their history, the notifications waiting to be delivered, what the rules read of each machine,
+    # the changes of every light, and the rule settings a machine's manifest row gave. The tables whose rows
+    # change have no index: the oldest DuckDB releases supported refuse some updates of indexed rows (their
+    # keys, alert, (key, channel) and machine, are kept by `algo.alerts.tables`).
+    (4, """
+CREATE TABLE light_history (
+    machine VARCHAR, kind VARCHAR, feature VARCHAR, time TIMESTAMP, value DOUBLE, light VARCHAR,
+    upper_warning DOUBLE, upper_alert DOUBLE, lower_warning DOUBLE, lower_alert DOUBLE, run BIGINT,
+    PRIMARY KEY (machine, kind, feature, time)
+);
+CREATE TABLE alerts (
+    alert BIGINT, machine VARCHAR, rule VARCHAR, severity VARCHAR, since TIMESTAMP,
+    opened TIMESTAMP, escalated TIMESTAMP, cleared TIMESTAMP, gone_since TIMESTAMP,
+    acknowledged_by VARCHAR, acknowledged_at TIMESTAMP, note VARCHAR, triggered VARCHAR, summary VARCHAR,
+    run BIGINT
+);
+CREATE TABLE outbox (
+    key VARCHAR, channel VARCHAR, alert BIGINT, transition VARCHAR, created TIMESTAMP, payload VARCHAR,
+    attempts INTEGER, last_attempt TIMESTAMP, last_error VARCHAR, delivered TIMESTAMP
+);
+CREATE TABLE alert_watch (
+    machine VARCHAR, last_score TIMESTAMP, batch_ends VARCHAR, alarm_streak INTEGER,
+    signal VARCHAR, rul DOUBLE, unit VARCHAR, rul_at_least BOOLEAN, failed_runs INTEGER, last_error VARCHAR,
+    run BIGINT
+);
+ALTER TABLE machines ADD COLUMN alert_settings VARCHAR;"""),
 )
 LAYOUT = MIGRATIONS[-1][0]
 
 MODEL_COLUMNS = ("algo_config", "ucl", "rul_deadline", "rul_warning_line", "time_scale", "train_start",
                  "train_end", "robust_index", "robust_status", "running_when")
-MACHINE_COLUMNS = (*MODEL_COLUMNS, "iso_power", "iso_foundation", "thresholds", "model_file", "attributes")
+MACHINE_COLUMNS = (*MODEL_COLUMNS, "iso_power", "iso_foundation", "thresholds", "model_file", "attributes",
+                   "alert_settings")
 RUL_COLUMNS = ("last_time", "rul", "unit", "rul_at_least", "signal", "show", "death_probability", "rul_deadline",
                "rul_warning_line", "note")
 OUTCOME_COLUMNS = ("run", "machine", "outcome", "stage", "message", "note", "duration", "rows", "notes",
@@ -267,17 +295,41 @@ class Store:
 
     def _migrate(self, layout: int) -> None:
         db = self._db
-        db.begin()
-        try:
+        with self.transaction():
             db.execute("CREATE TABLE IF NOT EXISTS store_info (key VARCHAR PRIMARY KEY, value VARCHAR)")
             for number, statements in MIGRATIONS:
                 if number > layout:
                     db.execute(statements)
             db.execute("INSERT OR REPLACE INTO store_info VALUES ('schema', ?)", [str(LAYOUT)])
-            db.commit()
-        except BaseException:
-            db.rollback()
+
+    @contextlib.contextmanager
+    def transaction(self) -> Iterator[None]:
+        """The block's statements committed together, or none of them."""
+        self._db.begin()
+        try:
+            yield
+            self._db.commit()
+        except BaseException as error:
+            self._abandon(error)
             raise
+
+    # --- the tables of other concerns (alerting) -----------------------------------------
+
+    def execute(self, sql: str, parameters=()):
+        """A statement on the store's connection; its result reads with `.df()` or `.fetchall()`."""
+        return self._db.execute(sql, list(parameters))
+
+    def insert_records(self, table: str, records: list[dict], key: Sequence[str] = ()) -> None:
+        """Rows (records with the same keys, the table's columns) into `table`, replacing those with the same
+        `key` columns."""
+        if not records:
+            return
+        columns = _names(records[0])
+        with self._incoming(records):
+            if key:
+                same = " AND ".join(f'{table}."{c}" = incoming."{c}"' for c in key)
+                self._db.execute(f"DELETE FROM {table} USING incoming WHERE {same}")
+            self._db.execute(f"INSERT INTO {table} ({columns}) SELECT {columns} FROM incoming")
 
     # --- the read API ---------------------------------------------------------------
 
@@ -459,23 +511,23 @@ class Store:
         """One machine's outcome and everything it produced, in one transaction."""
         self.commit_many([(outcome, produced or Produced())])
 
-    def commit_many(self, entries: Sequence[tuple[Outcome, Produced]], replace: bool = False) -> None:
+    def commit_many(self, entries: Sequence[tuple[Outcome, Produced]], replace: bool = False,
+                    during: Callable[[Sequence[tuple[Outcome, Produced]]], None] | None = None) -> None:
         """Machines' outcomes, each with what it produced, in one transaction.
 
         A time scored again keeps its first score and the lights stay those of the first batch that ended
         there, and the outcome's notes say how many scores were kept so; with `replace` the new batch replaces
         both (a corrected re-export). A statement costs DuckDB milliseconds whatever its size, so the rows of
         all the machines go into each table in one statement: a fleet's driver commits what its workers sent
-        since it last committed.
+        since it last committed. `during(entries)` runs in the same transaction once the rows are in
+        (alerting writes what they raise).
         """
         if not entries:
             return
         for outcome, _ in entries:
             if outcome.run is None:
                 raise ValueError(f"the outcome of machine {outcome.machine!r} is not numbered with its run")
-        db = self._db
-        db.begin()
-        try:
+        with self.transaction():
             for outcome, produced in entries:
                 if produced.machine is not None:
                     self._put_machine(outcome, produced.machine)
@@ -486,10 +538,8 @@ class Store:
             forecasts = _rows(entries, lambda p: p.rul and p.rul.forecast, FORECAST_COLUMNS)
             self._insert("forecast", FORECAST_COLUMNS, forecasts)
             self._put_outcomes([outcome for outcome, _ in entries])
-            db.commit()
-        except BaseException as error:
-            self._abandon(error)
-            raise
+            if during is not None:
+                during(entries)
         for outcome, produced in entries:
             if produced.machine is not None:
                 self._remove_old_models(outcome.machine, produced.machine.model_file)
@@ -506,10 +556,12 @@ class Store:
 
     def _put_machine(self, outcome: Outcome, record: MachineRecord) -> None:
         columns = (*MACHINE_COLUMNS, "trained_at", "trained_run")
-        thresholds = None if record.thresholds is None else json.dumps(record.thresholds)
+        thresholds, alert_settings = (None if part is None else json.dumps(part)
+                                      for part in (record.thresholds, record.alert_settings))
         attributes = json.dumps(record.attributes) if record.attributes else None
         values = [*(_parameter(getattr(record.model, c)) for c in MODEL_COLUMNS), record.iso_power,
-                  record.iso_foundation, thresholds, record.model_file, attributes, utc_now(), outcome.run]
+                  record.iso_foundation, thresholds, record.model_file, attributes, alert_settings, utc_now(),
+                  outcome.run]
         updates = ", ".join(f"{c} = excluded.{c}" for c in columns)
         self._db.execute(f"INSERT INTO machines (machine, {_names(columns)}) VALUES (?{', ?' * len(columns)}) "
                          f"ON CONFLICT (machine) DO UPDATE SET {updates}", [outcome.machine, *values])
@@ -577,8 +629,8 @@ class Store:
         """A batch's lights replace the machine's lights of their kind when the batch ends later than the one that
         graded them (or, replacing, as late), and are dropped otherwise, as its scores are.
 
-        Only the latest lights are kept: scored hourly, a machine's lights would otherwise outgrow its scores
-        fifty times over, and the scores carry the history.
+        Only the latest lights are kept here: scored hourly, a machine's lights would otherwise outgrow its
+        scores fifty times over. Their history keeps each change of a light instead (and its first grading).
         """
         updates = ", ".join(f"{c} = excluded.{c}" for c in LIGHT_COLUMNS[2:])
         no_longer_graded = """DELETE FROM lights
@@ -586,7 +638,18 @@ class Store:
             WHERE lights.machine = batch.machine AND lights.kind = batch.kind AND lights.time < batch.latest"""
         later = ">=" if replace else ">"
         newer = f"ON CONFLICT DO UPDATE SET {updates}, run = excluded.run WHERE excluded.time {later} lights.time"
+        if lights is not None:
+            self._record_light_changes(lights)
         self._insert("lights", LIGHT_COLUMNS, lights, conflict=newer, then=no_longer_graded)
+
+    def _record_light_changes(self, lights) -> None:
+        with self._incoming(lights):
+            self._db.execute(f"""
+                INSERT INTO light_history (machine, run, {_names(LIGHT_COLUMNS)})
+                SELECT i.machine, i.run, {_names(LIGHT_COLUMNS, of="i")} FROM incoming i
+                LEFT JOIN lights l USING (machine, kind, feature)
+                WHERE l.time IS NULL OR (i.time > l.time AND l.light IS DISTINCT FROM i.light)
+                ON CONFLICT DO NOTHING""")
 
     def _put_outcomes(self, outcomes: list[Outcome]) -> None:
         committed = utc_now()

@@ -240,6 +240,10 @@ def test_demo_shows_failing_and_broken_machines(tmp_path, capsys):
     assert code == 0 and err == ""
     broken = [line for line in out.splitlines() if line.startswith("compressor-04")]
     assert broken and "failed: input:" in broken[0] and "is empty" in broken[0]
+    [raised] = [line for line in out.splitlines() if line.startswith("alerts: ")]
+    notified = [json.loads(line) for line in (tmp_path / "demo" / "alerts.jsonl").read_text().splitlines()]
+    assert raised.startswith(f"alerts: {len(notified)} raised (")
+    assert ("compressor-04", "failing_input", "opened") in {(n["machine"], n["rule"], n["transition"]) for n in notified}
     page = tmp_path / "page.html"
     code, _, err = run_cli(capsys, "fleet", "report", "--store", tmp_path / "demo" / "store", "--out", page)
     assert code == 0 and err == ""

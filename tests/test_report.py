@@ -123,7 +123,20 @@ def fleet_snapshot(machines: list[Machine], source: str = "fleet.duckdb") -> rep
         machines=pd.DataFrame([model_row(m) for m in machines if m.model is not None]),
         lights=pd.DataFrame([(m.name, *light) for m in machines for light in m.lights],
                             columns=["machine", "kind", "feature", "value", "light"]),
+        alerts=pd.DataFrame(ALERTS).assign(is_open=lambda alerts: alerts["cleared"].isna()),
     )
+
+
+# The store's alerts, open ones first: the pump's signal, and the kiln's failing input, cleared.
+ALERTS = [
+    {"machine": "pump-1", "rule": "signal", "severity": "critical", "since": pd.Timestamp("2024-05-02 05:00"),
+     "opened": pd.Timestamp("2024-05-02 05:01"), "escalated": pd.NaT, "cleared": pd.NaT, "acknowledged_by": None,
+     "acknowledged_at": pd.NaT, "note": None, "summary": "signal red, remaining life 0.5 days"},
+    {"machine": "kiln-4", "rule": "failing_input", "severity": "warning", "since": pd.Timestamp("2024-05-01"),
+     "opened": pd.Timestamp("2024-05-01 00:01"), "escalated": pd.NaT, "cleared": pd.Timestamp("2024-05-03"),
+     "acknowledged_by": "kim", "acknowledged_at": pd.Timestamp("2024-05-02"), "note": None,
+     "summary": "2 runs in a row failed"},
+]
 
 
 def lights_of(batch: pd.DataFrame, thresholds: dict) -> list[tuple]:
@@ -339,3 +352,17 @@ def test_screenshot_is_not_blank(page, session, fleet):
     pixels = np.asarray(image).reshape(-1, 3)
     assert len(np.unique(pixels, axis=0)) > 200
     assert (pixels.min(axis=1) < 200).mean() > 0.02  # more ink than a white page with a few lines of text
+
+
+def test_open_alerts_lead_the_page_and_each_machine_shows_its_alerts(page, session, fleet):
+    banner = session.find_elements(By.CSS_SELECTOR, "#open-alert-list li")
+    assert [" ".join(item.text.split()) for item in banner] == [
+        "critical pump-1 signal: signal red, remaining life 0.5 days (since 2024-05-02 05:00:00)"]
+    choose(session, "kiln-4")
+    banner[0].click()
+    WebDriverWait(session, 30).until(
+        lambda s: s.find_element(By.ID, "machine-view").get_attribute("data-machine") == "pump-1")
+    choose(session, "kiln-4")
+    history = [" ".join(item.text.split()) for item in session.find_elements(By.CSS_SELECTOR, "#machine-alerts li")]
+    assert history == ["warning failing_input: 2 runs in a row failed (since 2024-05-01 00:00:00, acknowledged by "
+                       "kim, cleared 2024-05-03 00:00:00)"]

@@ -17,10 +17,11 @@ import sys
 import traceback
 
 from algo import machine, modelfile
-from algo.cli import fleet_commands, machine_commands
+from algo.cli import alert_commands, fleet_commands, machine_commands
 from algo.cli.options import EXIT_FAILED, FLAG_NAMES, Parser
-from algo.cli.output import EXIT_FLAGGED, Progress, shown
+from algo.cli.output import EXIT_FLAGGED, Progress
 from algo.errors import AlgoHealthError
+from algo.results import printable
 
 EXIT_BROKEN_PIPE = 141
 EXIT_INTERRUPTED = 130
@@ -53,8 +54,9 @@ def build_parser() -> argparse.ArgumentParser:
                "  algo-health fleet score today/ --store plant.store\n  algo-health fleet rul --store plant.store\n"
                "  algo-health fleet status --store plant.store",
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    fleet_commands.commands.register(fleet_parser.add_subparsers(dest="fleet_command", required=True,
-                                                                 metavar="command"))
+    fleet_subcommands = fleet_parser.add_subparsers(dest="fleet_command", required=True, metavar="command")
+    fleet_commands.commands.register(fleet_subcommands)
+    alert_commands.commands.register(fleet_subcommands)
     return parser
 
 
@@ -69,7 +71,7 @@ def main(argv: list[str] | None = None) -> int:
         with machine.library_output(args.verbose), machine.blas_on_one_thread():
             return args.run(args, progress)
     except AlgoHealthError as error:
-        print(shown(f"algo-health {args.command}: error: {error.message(FLAG_NAMES)}"), file=sys.stderr)
+        print(printable(f"algo-health {args.command}: error: {error.message(FLAG_NAMES)}"), file=sys.stderr)
         return EXIT_FAILED
     except BrokenPipeError:
         quiet_stdout()
@@ -79,7 +81,7 @@ def main(argv: list[str] | None = None) -> int:
     except Exception as error:  # a fault of ours: one line, and its traceback for whoever debugs it
         if args.verbose:
             traceback.print_exc(file=sys.stderr)
-        print(shown(f"algo-health {args.command}: unexpected error: {type(error).__name__}: {error}"), file=sys.stderr)
+        print(printable(f"algo-health {args.command}: unexpected error: {type(error).__name__}: {error}"), file=sys.stderr)
         return EXIT_FAILED
 
 

@@ -8,10 +8,13 @@ from pathlib import Path
 
 import pandas as pd
 
-from algo import fleet, report, store
-from algo.cli.options import CODEBOOK, CONFIG, ENGINE, ID_COLUMN, READING, STORE, TIGHTNESS, Family, arg, at_least
+from algo import alerts, fleet, report, store
+from algo.cli.alert_commands import summary_lines
+from algo.cli.options import ALERT_CONFIG, CODEBOOK, CONFIG, ENGINE, ID_COLUMN, READING, STORE, TIGHTNESS, Family
+from algo.cli.options import arg, at_least
 from algo.cli.options import output, read_options
 from algo.cli.output import EXIT_FLAGGED, Progress, emit
+from algo.fleet.demo import DEMO_ALERTS_FILE
 from algo.results import life_text, records
 
 commands = Family(prefix="fleet ")
@@ -22,7 +25,8 @@ DATA = arg("data", help=LAYOUT)
 
 
 def where(args, progress: Progress) -> dict:
-    return {"scheduler": args.scheduler, "workers": args.workers, "progress": progress.enabled}
+    return {"scheduler": args.scheduler, "workers": args.workers, "progress": progress.enabled,
+            **({"alert_config": args.alerts} if "alerts" in args else {})}
 
 
 def run_report(args, outcomes: pd.DataFrame, what: str, flagged: bool = False) -> int:
@@ -40,9 +44,10 @@ def run_report(args, outcomes: pd.DataFrame, what: str, flagged: bool = False) -
     if len(failed):
         lines.append(f"{len(failed)} machines failed: `algo-health fleet status --store {args.store}` shows them "
                      f"with the rest; their error records are in the store's outcomes table (run {run})")
+    lines += summary_lines(outcomes.attrs.get("alerts"))
     document = {"run": run, "resumed": resumed is not None, "not_run_again": resumed or [],
                 "machines": len(outcomes), "ok": int(counts.get("ok", 0)), "stopped": int(counts.get("stopped", 0)),
-                "failed": len(failed), "outcomes": records(outcomes)}
+                "failed": len(failed), "outcomes": records(outcomes), "alerts": outcomes.attrs.get("alerts")}
     emit(args, document, lines, outcomes.attrs.get("notes", []))
     return EXIT_FLAGGED if len(failed) or flagged else 0
 
@@ -53,10 +58,11 @@ def run_report(args, outcomes: pd.DataFrame, what: str, flagged: bool = False) -
                    "--config 1,0,0,1,2,1,2,1",
                    "algo-health fleet train export.parquet --id-column asset --store plant.store "
                    "--scheduler tcp://10.0.0.5:8786"],
-                  uses=[READING, ENGINE, STORE, ID_COLUMN, CONFIG, CODEBOOK],
+                  uses=[READING, ENGINE, STORE, ID_COLUMN, CONFIG, CODEBOOK, ALERT_CONFIG],
                   arguments=[DATA, arg("--manifest", help="CSV or JSON, one row per machine: machine and any of "
                                        "config, codebook (a file), iso_power, iso_foundation, sister (a failed "
-                                       "sister machine's file or folder)"),
+                                       "sister machine's file or folder), alerts (the machine's alert rule "
+                                       "settings, e.g. 'signal.days=20; silent=off')"),
                              arg("--strict", action="store_true",
                                  help=f"exit with {EXIT_FLAGGED} when a manifest row names no machine of DATA")])
 def cmd_train(args, progress: Progress) -> int:
@@ -69,7 +75,7 @@ def cmd_train(args, progress: Progress) -> int:
 @commands.command("score", "Score each machine's new batch and add it to the store's history.",
                   ["algo-health fleet score today/ --store plant.store",
                    "algo-health fleet score s3://plant/today/ --store plant.store --workers 8"],
-                  uses=[READING, ENGINE, STORE, ID_COLUMN],
+                  uses=[READING, ENGINE, STORE, ID_COLUMN, ALERT_CONFIG],
                   arguments=[DATA, arg("--replace", action="store_true",
                                        help="a time scored before takes this batch's score and lights (a corrected "
                                             "re-export); by default the stored ones are kept and counted in a note")])
@@ -80,7 +86,7 @@ def cmd_score(args, progress: Progress) -> int:
 
 
 @commands.command("rul", "Forecast each machine's remaining life from its stored scores.",
-                  ["algo-health fleet rul --store plant.store"], uses=[ENGINE, STORE, TIGHTNESS])
+                  ["algo-health fleet rul --store plant.store"], uses=[ENGINE, STORE, TIGHTNESS, ALERT_CONFIG])
 def cmd_rul(args, progress: Progress) -> int:
     outcomes = fleet.rul(args.store, tightness=args.tightness, **where(args, progress))
     return run_report(args, outcomes, "forecast")
@@ -158,12 +164,22 @@ def cmd_demo(args, progress: Progress) -> int:
     started = time.perf_counter()
     table = fleet.demo(args.folder, machines=args.machines, days=args.days, **where(args, progress))
     store_path = Path(args.folder).resolve() / "store"
+    raised = alerts.history(store_path)
     lines = [f"Synthetic fleet of {args.machines} pumps, fans, motors and compressors: trained on a day of 1 Hz "
              f"rows, {args.days} daily batches scored, remaining life forecast, in {time.perf_counter() - started:.0f} s",
-             "", *status_lines(table), "",
-             f"store: {store_path} (DuckDB tables: machines, scores, lights, rul, forecast, runs, outcomes)",
+             "", *status_lines(table), "", demo_alerts_line(raised, store_path.parent / DEMO_ALERTS_FILE),
+             f"store: {store_path} (DuckDB tables: machines, scores, lights, light_history, rul, forecast, runs, "
+             "outcomes, alerts, outbox)",
              f"report: {store_path.parent / 'fleet.html'}",
              f"again: algo-health fleet status --store {store_path}"]
     emit(args, {"store": str(store_path), "report": str(store_path.parent / "fleet.html"),
+                "alerts": {"raised": len(raised), "open": int(raised["is_open"].sum()),
+                           "by_rule": raised["rule"].value_counts().to_dict()},
                 **status_document(table)}, lines)
     return 0
+
+
+def demo_alerts_line(raised: pd.DataFrame, notifications: Path) -> str:
+    by_rule = ", ".join(f"{count} {rule}" for rule, count in raised["rule"].value_counts().items())
+    return (f"alerts: {len(raised)} raised ({by_rule or 'none'}), {int(raised['is_open'].sum())} still open; "
+            f"notifications in {notifications}")

@@ -13,6 +13,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
 from algo import checks, config, reading, writing
+from algo.alerts.config import AlertConfig
 from algo.config import DEFAULT_CONFIG, Configuration
 from algo.errors import AlgoHealthError
 from algo.machine import SCORE_TIGHTNESS
@@ -147,6 +148,9 @@ ENGINE = Group("where the machines run", (
              "other in this process"),
 ))
 STORE = arg("--store", required=True, help="the store folder (made by `fleet train`)")
+ALERT_CONFIG = arg("--alerts", metavar="FILE", type=option(AlertConfig.load),
+                   help="the alert configuration (TOML) for this run; default: alerts.toml in the store folder, "
+                        "else the default rules and no channel")
 
 
 def read_options(args) -> reading.ReadOptions:

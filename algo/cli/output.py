@@ -3,25 +3,13 @@
 from __future__ import annotations
 
 import json
-import re
 import sys
 import time
 
 from algo import machine, reading
-from algo.results import plain
+from algo.results import plain, printable
 
 EXIT_FLAGGED = 2  # completed, and something is at or past the level asked to fail on
-
-# Characters a terminal acts on rather than shows, or cannot show: control characters (C0, DEL, C1: cursor
-# moves, erasing, OSC 52 writing the clipboard), the bidirectional overrides that reorder what is shown, and
-# the lone surrogates that stand for the bytes of a file name that is not UTF-8.
-UNSHOWABLE = re.compile("[\x00-\x1f\x7f-\x9f\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
-
-
-def shown(text: str) -> str:
-    """`text` safe for a terminal: what it would act on is written as an escape (ESC as "\\x1b")."""
-    return UNSHOWABLE.sub(lambda match: match.group().encode("unicode_escape", "backslashreplace").decode("ascii"),
-                          text)
 
 
 class Progress:
@@ -33,7 +21,7 @@ class Progress:
 
     def stage(self, text: str) -> None:
         if self.enabled:
-            print(shown(f"[{time.perf_counter() - self.started:6.1f}s] {text}"), file=sys.stderr, flush=True)
+            print(printable(f"[{time.perf_counter() - self.started:6.1f}s] {text}"), file=sys.stderr, flush=True)
 
 
 def emit(args, document: dict, lines: list[str], notes: list[str] = ()) -> None:
@@ -41,7 +29,7 @@ def emit(args, document: dict, lines: list[str], notes: list[str] = ()) -> None:
     if args.json:
         text = json.dumps(plain({**document, "notes": list(notes)}), indent=2, ensure_ascii=False, allow_nan=False)
     else:
-        text = "\n".join(shown(line) for line in [*lines, *(f"note: {note}" for note in notes)])
+        text = "\n".join(printable(line) for line in [*lines, *(f"note: {note}" for note in notes)])
     print(text, file=args.stdout, flush=True)
 
 

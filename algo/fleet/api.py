@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pandas as pd
 
-from algo import checks, machine, modelfile
+from algo import alerts, checks, machine, modelfile
 from algo import report as html_report
 from algo.config import DEFAULT_CONFIG, Configuration
 from algo.errors import CheckError, FleetError
@@ -40,15 +40,21 @@ def _engine_for(where, scheduler, workers) -> Iterator[Loop | Cluster]:
             yield started
 
 
+AlertSettings = alerts.AlertConfig | str | Path | None
+
+
 def train(data: str, store: str | Path, *, manifest: str | None = None, id_column: str | None = None,
           options: ReadOptions = ReadOptions(), config: str = DEFAULT_CONFIG, codebook: dict | None = None,
           scheduler: str | None = None, workers: int | None = None, where: Loop | Cluster | None = None,
-          progress: bool = False) -> pd.DataFrame:
+          progress: bool = False, alert_config: AlertSettings = None) -> pd.DataFrame:
     """Trains a health model of every machine in `data` and keeps it in the store; returns the run's outcomes.
 
     The outcomes' `attrs` name the manifest's rows that match no machine ("strays") and carry the run's notes.
+    `alert_config` (here and for `score` and `rul`): an `algo.alerts.AlertConfig` or its TOML file; by default
+    the store folder's alerts.toml, else the default rules with no channel.
     """
     Configuration.parse(config)
+    alert_config = alerts.for_store(store, alert_config)
     defaults = Settings(config=config, codebook=codebook)
     found = discover(data, id_column, options)
     settings = read_manifest(manifest, defaults) if manifest else {}
@@ -69,7 +75,8 @@ def train(data: str, store: str | Path, *, manifest: str | None = None, id_colum
             return _trained_machine(target, result, settings.get(result.machine, defaults),
                                     inputs[result.machine].attributes)
 
-        plan = Plan("train", _where(data), key, len(found.machines), train_job, jobs, kept=kept, notes=notes)
+        plan = Plan("train", _where(data), key, len(found.machines), train_job, jobs, kept=kept, notes=notes,
+                    alerting=alerts.Alerting(opened, alert_config, "train"))
         outcomes = run(opened, plan, started, Progress(progress))
     outcomes.attrs["strays"] = strays
     return outcomes
@@ -97,17 +104,19 @@ def _trained_machine(store: Store, result: Result, settings: Settings, attribute
         return Produced()
     summary = ModelSummary.of(model_file.model, model_file.settings)
     return Produced(machine=MachineRecord(summary, name, result.trained.thresholds, settings.iso_power,
-                                          settings.iso_foundation, attributes))
+                                          settings.iso_foundation, attributes, settings.alerts))
 
 
 def score(data: str, store: str | Path, *, id_column: str | None = None, options: ReadOptions = ReadOptions(),
           replace: bool = False, scheduler: str | None = None, workers: int | None = None,
-          where: Loop | Cluster | None = None, progress: bool = False) -> pd.DataFrame:
+          where: Loop | Cluster | None = None, progress: bool = False, alert_config: AlertSettings = None
+          ) -> pd.DataFrame:
     """Scores the new batch of every trained machine in `data` and appends it to the store's history.
 
     A time scored already keeps its stored score and lights, and the machine's notes say so; with `replace`
     the new batch replaces them (a corrected re-export).
     """
+    alert_config = alerts.for_store(store, alert_config)
     found = discover(data, id_column, options)
     with Store.open(store, "w", create=False) as opened:
         trained = opened.trained()
@@ -128,15 +137,17 @@ def score(data: str, store: str | Path, *, id_column: str | None = None, options
                                    known["iso_power"], known["iso_foundation"])
 
         plan = Plan("score", _where(data), key, len(found.machines), score_job, jobs, decided=untrained,
-                    replace=replace, notes=found.notes)
+                    replace=replace, notes=found.notes, alerting=alerts.Alerting(opened, alert_config, "score"))
         with _engine_for(where, scheduler, workers) as started:
             return run(opened, plan, started, Progress(progress))
 
 
 def rul(store: str | Path, *, tightness: float = machine.SCORE_TIGHTNESS, scheduler: str | None = None,
-        workers: int | None = None, where: Loop | Cluster | None = None, progress: bool = False) -> pd.DataFrame:
+        workers: int | None = None, where: Loop | Cluster | None = None, progress: bool = False,
+        alert_config: AlertSettings = None) -> pd.DataFrame:
     """Forecasts every trained machine's remaining life from the scores of its current model."""
     checks.fraction(tightness)
+    alert_config = alerts.for_store(store, alert_config)
     with Store.open(store, "w", create=False) as opened, _engine_for(where, scheduler, workers) as started:
         trained = opened.trained()
         if not trained:
@@ -150,7 +161,9 @@ def rul(store: str | Path, *, tightness: float = machine.SCORE_TIGHTNESS, schedu
                     yield ForecastJob(name, opened.tsquare_history(name),
                                       ShippedModel.read(opened, name, trained[name]["model_file"]), tightness)
 
-        return run(opened, Plan("rul", None, key, len(trained), forecast_job, jobs), started, Progress(progress))
+        plan = Plan("rul", None, key, len(trained), forecast_job, jobs,
+                    alerting=alerts.Alerting(opened, alert_config, "rul"))
+        return run(opened, plan, started, Progress(progress))
 
 
 def status(store: str | Path) -> pd.DataFrame:

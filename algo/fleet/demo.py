@@ -9,6 +9,7 @@ from pathlib import Path
 import pandas as pd
 
 from algo import synthetic
+from algo.alerts import STORE_FILE
 from algo.config import DEMO_CONFIG
 from algo.errors import FleetError
 from algo.fleet.api import report, rul, score, status, train
@@ -17,6 +18,16 @@ from algo.fleet.engines import engine
 
 DEMO_MARKER = ".algo-health-fleet-demo"
 DEMO_START = pd.Timestamp("2024-03-01")
+DEMO_ALERTS_FILE = "alerts.jsonl"
+# Every notification to a JSON-lines file beside the store; a single broken batch counts as failing input,
+# so that the demo's broken files raise alerts on their one bad day.
+DEMO_ALERTS = f"""[rules.failing_input]
+runs = 1
+
+[channels.log]
+type = "file"
+path = "../{DEMO_ALERTS_FILE}"
+"""
 
 
 def demo(folder: str | Path = "algo-health-fleet-demo", *, machines: int = 20, days: int = 30,
@@ -24,10 +35,12 @@ def demo(folder: str | Path = "algo-health-fleet-demo", *, machines: int = 20, d
     """A synthetic fleet trained, scored day by day, forecast and reported in `folder`; returns the status table.
 
     Raw files are removed once their run has stored its results, except the latest day's batches: the store
-    (`folder`/store) keeps what matters.
+    (`folder`/store) keeps what matters. Its alerts go to `folder`/alerts.jsonl.
     """
     folder = _demo_folder(Path(folder))
     data, store = folder / "data", folder / "store"
+    store.mkdir()
+    (store / STORE_FILE).write_text(DEMO_ALERTS, encoding="utf-8")
     fleet_machines = synthetic.fleet(machines)
     say = Progress(progress).say
     manifest = _write_demo_training(data, fleet_machines)

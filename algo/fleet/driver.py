@@ -17,6 +17,7 @@ from dataclasses import dataclass, field, replace
 
 import pandas as pd
 
+from algo.alerts import Alerting
 from algo.fleet.engines import Cluster, Loop
 from algo.fleet.jobs import Result
 from algo.results import Produced
@@ -67,16 +68,17 @@ class Plan:
     kept: Callable[[Store, Result], Produced] = _as_produced  # what the store keeps of a result
     replace: bool = False  # a time scored again takes the new score (see `Store.commit_many`)
     notes: list[str] = field(default_factory=list)  # on the run as a whole, reported with its outcomes
+    alerting: Alerting | None = None  # the alerts its results raise, written with them
 
 
 def run(store: Store, plan: Plan, where: Loop | Cluster, progress: Progress) -> pd.DataFrame:
     """Runs the plan's jobs not yet committed in this run, after the results decided without a job; returns
     the run's outcomes, one row per machine, with the run's number, the machines a resumed run did not run
-    again and the plan's notes in `attrs`.
+    again, the plan's notes and what the run's alerting did once the last results were committed in `attrs`.
 
-    Results are committed together once the first of them has waited `commit_every` seconds (a statement
-    costs the store the same for one machine as for many), and when the run ends or is interrupted by Ctrl-C;
-    a driver killed loses what it holds, which the next run does again.
+    Results are committed together, with the alerts they raise, once the first of them has waited
+    `commit_every` seconds (a statement costs the store the same for one machine as for many), and when the
+    run ends or is interrupted by Ctrl-C; a driver killed loses what it holds, which the next run does again.
     """
     record = store.begin_run(plan.command, plan.data, json.dumps(plan.key, sort_keys=True, default=str), plan.total)
     if record.resumed:
@@ -84,9 +86,11 @@ def run(store: Store, plan: Plan, where: Loop | Cluster, progress: Progress) -> 
     if where.dashboard:
         progress.say(f"Dask dashboard: {where.dashboard}")
     held, since = [], 0.0
+    alerting = plan.alerting
 
     def commit(advance: Callable[[Result], None]) -> None:
-        store.commit_many([(result, plan.kept(store, result)) for result in held], plan.replace)
+        store.commit_many([(result, plan.kept(store, result)) for result in held], plan.replace,
+                          during=alerting and alerting.during_commit)
         for result in held:
             advance(result)
         held.clear()
@@ -111,4 +115,6 @@ def run(store: Store, plan: Plan, where: Loop | Cluster, progress: Progress) -> 
     store.end_run(record.run, "completed")
     outcomes = store.outcomes(record.run)
     outcomes.attrs.update(run=record.run, resumed=sorted(record.done) if record.resumed else None, notes=plan.notes)
+    if alerting is not None:
+        outcomes.attrs["alerts"] = alerting.summary(alerting.finish(record.run))
     return outcomes

@@ -8,11 +8,12 @@ from pathlib import Path
 import pandas as pd
 
 from algo import checks, machine, reading
+from algo.alerts.config import machine_settings
 from algo.config import DEFAULT_CONFIG, Configuration
 from algo.errors import AlgoHealthError, CheckError
 from algo.fleet.discovery import recording
 
-MANIFEST_COLUMNS = ("machine", "config", "codebook", "iso_power", "iso_foundation", "sister")
+MANIFEST_COLUMNS = ("machine", "config", "codebook", "iso_power", "iso_foundation", "sister", "alerts")
 
 
 @dataclass(frozen=True)
@@ -24,6 +25,7 @@ class Settings:
     iso_power: float | None = None
     iso_foundation: str | None = None
     sister: tuple[str, ...] = ()  # a failed sister machine's recording, to learn the deadline from
+    alerts: dict | None = None  # the machine's own alert rule settings ("signal.days=20; silent=off")
 
 
 def read_manifest(path: str, defaults: Settings) -> dict[str, Settings]:
@@ -81,6 +83,8 @@ def _machine_settings(row: dict, defaults: Settings, folder: Path) -> Settings:
         settings = replace(settings, iso_power=power, iso_foundation=foundation)
     if "sister" in given:
         settings = replace(settings, sister=recording(_beside(folder, str(given["sister"]))))
+    if "alerts" in given:
+        settings = replace(settings, alerts=machine_settings(given["alerts"]))
     return settings
 
 

@@ -11,6 +11,8 @@
 
   const COLOURS = {green: "#009e73", yellow: "#e69f00", red: "#d55e00", gray: "#8c8c8c"};
   const INK = "#1d2329", BLUE = "#0072b2", PINK = "#cc79a7";
+  // An alert's severity drawn as the light of its colour.
+  const SEVERITY_LIGHT = {critical: "red", warning: "yellow", info: "gray"};
   // Worst first, for sorting by a signal or a light; any other word sorts with gray.
   const SEVERITY = {red: 0, yellow: 1, gray: 2, green: 3};
   // A shape per light, so that a light reads without its colour.
@@ -249,6 +251,47 @@
       + `${machines.length} machine${machines.length === 1 ? "" : "s"} \u00b7 `, failed);
   }
 
+  // --- alerts ---------------------------------------------------------------
+
+  // One alert as a line: its severity's light, the rule, what it says, and since when.
+  function alertLine(alert, withMachine) {
+    const item = element("li", alert.cleared ? "cleared" : "open");
+    const mark = light(SEVERITY_LIGHT[alert.severity] || "gray");
+    mark.lastChild.textContent = alert.severity;
+    item.append(mark, " ");
+    if (withMachine) item.append(element("b", "", alert.machine), " ");
+    item.append(`${alert.rule}: ${alert.summary} `, element("span", "alert-time", alertTimes(alert)));
+    item.title = item.textContent;
+    return item;
+  }
+
+  function alertTimes(alert) {
+    const times = [`since ${shownTime(alert.since)}`];
+    if (alert.escalated) times.push(`escalated ${shownTime(alert.escalated)}`);
+    if (alert.acknowledged_by) times.push(`acknowledged by ${alert.acknowledged_by}`);
+    if (alert.cleared) times.push(`cleared ${shownTime(alert.cleared)}`);
+    return `(${times.join(", ")})`;
+  }
+
+  function showOpenAlerts() {
+    const open = fleet.open_alerts || [];
+    const section = document.getElementById("open-alerts");
+    section.hidden = !open.length;
+    const byName = new Map(machines.map((machine) => [machine.machine, machine]));
+    document.getElementById("open-alert-list").replaceChildren(...open.map((alert) => {
+      const item = alertLine(alert, true);
+      const machine = byName.get(String(alert.machine));
+      if (machine) item.addEventListener("click", () => choose(machine));
+      return item;
+    }));
+  }
+
+  function showMachineAlerts(machine) {
+    const items = (machine.alerts || []).map((alert) => alertLine(alert, false));
+    if (!items.length) items.push(element("li", "", "No alerts"));
+    document.getElementById("machine-alerts").replaceChildren(...items);
+  }
+
   // --- the machine view -----------------------------------------------------
 
   function choose(machine) {
@@ -265,6 +308,7 @@
     error.hidden = !problem;
     error.textContent = problem ? `Last run ${machine.last_outcome || "failed"}: ${problem}` : "";
     showLights(machine);
+    showMachineAlerts(machine);
     return Promise.all([
       Plotly.react("hi-chart", ...healthFigure(machine)),
       Plotly.react("t2-chart", ...tsquareFigure(machine)),
@@ -413,6 +457,7 @@
   // --- start ----------------------------------------------------------------
 
   showHeader();
+  showOpenAlerts();
   buildTable();
   showCount(machines.length);
   document.getElementById("filter").addEventListener("input", filterByName);
