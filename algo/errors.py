@@ -18,7 +18,7 @@ from collections.abc import Mapping
 PYTHON_NAMES = {
     "dayfirst": "dayfirst=True",
     "no_dayfirst": "dayfirst=False",
-    "time_format": "a time_format",
+    "time_format": "time_format",
     "time_column": "time_column",
     "encoding": "encoding",
     "running_when": "running_when",

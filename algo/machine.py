@@ -20,6 +20,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field, replace
 
 import pandas as pd
+import threadpoolctl
 
 from algo import checks, modelfile
 from algo.config import DEFAULT_CONFIG, Configuration
@@ -62,25 +63,34 @@ def library_output(verbose: bool = False) -> Iterator[None]:
         yield
 
 
+def _blas_threads() -> dict[str, int]:
+    return {library["filepath"]: library["num_threads"] for library in threadpoolctl.threadpool_info()
+            if library["user_api"] == "blas"}
+
+
+# The BLAS thread counts when the host layers are imported, before any call of theirs: a library found later
+# starts with the count it has then. A count other than its starting one is a caller's limit.
+_STARTING_BLAS = _blas_threads()
+
+
 @functools.cache
 def _blas_controller():
-    from threadpoolctl import ThreadpoolController
-
     import scipy.linalg  # noqa: F401  (loads the BLAS that scikit-learn's PCA calls, to be found below)
 
-    return ThreadpoolController().select(user_api="blas")
+    return threadpoolctl.ThreadpoolController().select(user_api="blas")
 
 
 @contextlib.contextmanager
 def blas_on_one_thread() -> Iterator[None]:
     """BLAS on one thread while the block runs: the health model's matrices are small, and on a busy machine
-    more threads only wait for each other. A limit set already (an environment variable such as
-    OMP_NUM_THREADS, or a caller's `threadpool_limits` below the cores) is kept."""
-    from dask.system import cpu_count
-
+    more threads only wait for each other. A limit set already is kept: an environment variable such as
+    OMP_NUM_THREADS, or a count other than the one a library started with (a caller's `threadpool_limits`),
+    as the pipelines' model stage decides."""
     blas = _blas_controller()
-    if any(name in os.environ for name in BLAS_LIMITS) or any(
-            library["num_threads"] < cpu_count() for library in blas.info()):
+    running = {library["filepath"]: library["num_threads"] for library in blas.info()}
+    for path, count in running.items():
+        _STARTING_BLAS.setdefault(path, count)
+    if any(name in os.environ for name in BLAS_LIMITS) or running != {p: _STARTING_BLAS[p] for p in running}:
         yield
         return
     with blas.limit(limits=1):
