@@ -609,15 +609,15 @@ class Store:
                   f"SELECT i.machine, i.run, {_names(SCORE_COLUMNS, of='i')}, m.trained_run "
                   "FROM incoming i LEFT JOIN machines m USING (machine) ON CONFLICT")
         with self._incoming(rows):
+            # Counted before the insert: RETURNING after DO NOTHING also returns the rows left alone on some
+            # DuckDB releases.
+            stored = Counter(dict(self._db.execute("SELECT machine, count(*) FROM incoming JOIN scores "
+                                                   "USING (machine, time) GROUP BY machine").fetchall()))
             if replace:
-                stored = Counter(dict(self._db.execute("SELECT machine, count(*) FROM incoming JOIN scores "
-                                                       "USING (machine, time) GROUP BY machine").fetchall()))
                 updates = ", ".join(f"{c} = excluded.{c}" for c in (*SCORE_COLUMNS[1:], "run", "model_run"))
                 self._db.execute(f"{insert} DO UPDATE SET {updates}")
-            else:  # what was not inserted was stored already: one statement counts it
-                inserted = Counter(m for (m,) in self._db.execute(f"{insert} DO NOTHING RETURNING machine").fetchall())
-                stored = Counter({o.machine: len(p.scores) - inserted[o.machine] for o, p in entries
-                                  if p.scores is not None})
+            else:
+                self._db.execute(f"{insert} DO NOTHING")
         for outcome, produced in entries:
             if stored.get(outcome.machine):
                 what = "replaced by this batch's" if replace else "kept (replace them to store this batch's)"
