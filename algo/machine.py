@@ -11,16 +11,13 @@ warnings are kept out of the caller's output (`library_output`).
 from __future__ import annotations
 
 import contextlib
-import functools
 import io
-import os
 import sys
 import warnings
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field, replace
 
 import pandas as pd
-import threadpoolctl
 
 from algo import checks, modelfile
 from algo.config import DEFAULT_CONFIG, Configuration
@@ -28,8 +25,6 @@ from algo.errors import AlgoHealthError, CheckError
 from algo.reading import ReadOptions, Reading, Source, read_rows
 
 SCORE_TIGHTNESS = 0.9
-# Environment variables by which a process's owner limits the threads of BLAS.
-BLAS_LIMITS = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "BLIS_NUM_THREADS")
 LIGHT_ORDER = ("green", "yellow", "red")
 LIMIT_KEYS = ("upper_warning", "upper_alert", "lower_warning", "lower_alert")
 
@@ -60,40 +55,6 @@ def library_output(verbose: bool = False) -> Iterator[None]:
     with warnings.catch_warnings(), contextlib.redirect_stdout(sys.stderr if verbose else io.StringIO()):
         if not verbose:
             warnings.simplefilter("ignore")
-        yield
-
-
-def _blas_threads() -> dict[str, int]:
-    return {library["filepath"]: library["num_threads"] for library in threadpoolctl.threadpool_info()
-            if library["user_api"] == "blas"}
-
-
-# The BLAS thread counts when the host layers are imported, before any call of theirs: a library found later
-# starts with the count it has then. A count other than its starting one is a caller's limit.
-_STARTING_BLAS = _blas_threads()
-
-
-@functools.cache
-def _blas_controller():
-    import scipy.linalg  # noqa: F401  (loads the BLAS that scikit-learn's PCA calls, to be found below)
-
-    return threadpoolctl.ThreadpoolController().select(user_api="blas")
-
-
-@contextlib.contextmanager
-def blas_on_one_thread() -> Iterator[None]:
-    """BLAS on one thread while the block runs: the health model's matrices are small, and on a busy machine
-    more threads only wait for each other. A limit set already is kept: an environment variable such as
-    OMP_NUM_THREADS, or a count other than the one a library started with (a caller's `threadpool_limits`),
-    as the pipelines' model stage decides."""
-    blas = _blas_controller()
-    running = {library["filepath"]: library["num_threads"] for library in blas.info()}
-    for path, count in running.items():
-        _STARTING_BLAS.setdefault(path, count)
-    if any(name in os.environ for name in BLAS_LIMITS) or running != {p: _STARTING_BLAS[p] for p in running}:
-        yield
-        return
-    with blas.limit(limits=1):
         yield
 
 

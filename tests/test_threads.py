@@ -94,20 +94,53 @@ def test_concurrent_kernel_calls_match_the_sequential_results(call):
             pd.testing.assert_frame_equal(got, expected, check_exact=True)
 
 
-@pytest.mark.parametrize("caller_limits", [False, True])
-def test_blas_runs_on_one_thread_unless_its_caller_limited_it(monkeypatch, caller_limits):
-    from threadpoolctl import threadpool_info, threadpool_limits
+def blas_counts():
+    from threadpoolctl import threadpool_info
 
-    from algo import machine
+    return {library["num_threads"] for library in threadpool_info() if library["user_api"] == "blas"}
 
-    def counts():
-        return {library["num_threads"] for library in threadpool_info() if library["user_api"] == "blas"}
 
-    for name in machine.BLAS_LIMITS:
+def host_block(seen):
+    from algo import blas
+
+    with blas.one_thread():
+        seen.append(blas_counts())
+
+
+def model_stage(pipeline):
+    """Runs `pipeline` (training or scoring) and gives the BLAS counts its model stage ran with."""
+    def run(seen, monkeypatch):
+        fitting, scoring = HI.health_modeling, HI.cal_T2
+        monkeypatch.setattr(HI, "health_modeling", lambda *a, **k: seen.append(blas_counts()) or fitting(*a, **k))
+        monkeypatch.setattr(HI, "cal_T2", lambda *a, **k: seen.append(blas_counts()) or scoring(*a, **k))
+        config, train, test = job(0)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            model = HI.training_model(train, config)
+            if pipeline == "testing_model":
+                seen.clear()
+                HI.testing_model(test, model)
+        assert seen, "the model stage was not reached"
+    return run
+
+
+@pytest.mark.parametrize("caller", ["nobody", "threadpool_limits", "environment"])
+def test_blas_runs_on_one_thread_unless_its_caller_limited_it(monkeypatch, caller):
+    from threadpoolctl import threadpool_limits
+
+    from algo import blas
+
+    for name in blas.LIMIT_VARIABLES:
         monkeypatch.delenv(name, raising=False)
-    limit = max(counts()) + 1  # a count of the caller's: none the libraries started with
-    with contextlib.ExitStack() as stack:
-        if caller_limits:
-            stack.enter_context(threadpool_limits(limit, user_api="blas"))
-        with machine.blas_on_one_thread():
-            assert counts() == ({limit} if caller_limits else {1})
+    limit = max(blas_counts()) + 1  # a count of the caller's: none the libraries started with
+    for where in (lambda seen, _: host_block(seen), model_stage("training_model"), model_stage("testing_model")):
+        before, seen = blas_counts(), []
+        with contextlib.ExitStack() as stack:
+            if caller == "threadpool_limits":
+                stack.enter_context(threadpool_limits(limit, user_api="blas"))
+            elif caller == "environment":
+                stack.enter_context(monkeypatch.context()).setenv("OPENBLAS_NUM_THREADS", str(limit))
+            where(seen, monkeypatch)
+        expected = {"nobody": {1}, "threadpool_limits": {limit}, "environment": before}[caller]
+        assert all(counts == expected for counts in seen), seen
+        assert blas_counts() == before  # and restored afterwards

@@ -16,7 +16,7 @@ import os
 import sys
 import traceback
 
-from algo import machine, modelfile
+from algo import blas, machine, modelfile
 from algo.cli import alert_commands, fleet_commands, machine_commands
 from algo.cli.options import EXIT_FAILED, FLAG_NAMES, Parser
 from algo.cli.output import EXIT_FLAGGED, Progress
@@ -68,7 +68,7 @@ def main(argv: list[str] | None = None) -> int:
     progress = Progress(enabled=not args.quiet and sys.stderr.isatty())
     args.stdout = sys.stdout  # the report's stream; the library's own lines are diverted while it runs
     try:
-        with machine.library_output(args.verbose), machine.blas_on_one_thread():
+        with machine.library_output(args.verbose), blas.one_thread():
             return args.run(args, progress)
     except AlgoHealthError as error:
         print(printable(f"algo-health {args.command}: error: {error.message(FLAG_NAMES)}"), file=sys.stderr)

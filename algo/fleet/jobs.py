@@ -14,7 +14,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 import pandas as pd
 
-from algo import machine, modelfile
+from algo import blas, machine, modelfile
 from algo.errors import AlgoHealthError, CheckError
 from algo.fleet.manifest import Settings
 from algo.reading import ReadOptions
@@ -103,7 +103,7 @@ def attempt(job, work: Callable) -> Result:
     """`work(job)` with its failures turned into a failed Result, so that one bad machine stops no other."""
     started = time.perf_counter()
     try:
-        with machine.library_output(), machine.blas_on_one_thread():
+        with machine.library_output(), blas.one_thread():
             result = work(job)
     except AlgoHealthError as error:
         stage, message, note = error.record()

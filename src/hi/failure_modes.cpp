@@ -1,5 +1,6 @@
 #include "failure_modes.hpp"
 
+#include "core/blas_threads.hpp"
 #include "core/status.hpp"
 #include "pipeline_steps.hpp"
 
@@ -246,6 +247,7 @@ py::object exception_text(const std::string& message) { return py::str(message);
 }  // namespace
 
 py::object failure_deadline_learning(const Module& m, py::object dfs, py::object dictionary, py::object /*info*/) {
+    const BlasOnOneThread one_thread;
     py::object time_col = dictionary[py::str("datetime_name")];
     status::Progress progress("Error_02");
     return status::guarded([&] { return learn_deadline(m, dfs, dictionary, time_col, progress); },

@@ -1,4 +1,5 @@
 // The HI extension module: its globals, `__all__` and exported functions.
+#include "core/blas_threads.hpp"
 #include "core/function.hpp"
 #include "core/module_frame.hpp"
 #include "alarms.hpp"
@@ -140,6 +141,7 @@ void populate(py::module_ m) {
                                                  "training_model", "testing_model", "analyze_T2_anomalies",
                                                  "detect_bad_HI_zone"));
     add_functions(m, "algo/HI/HI.py", kFunctions);
+    import_blas_rule();
 }
 
 ModuleFrame frame{"HI", "algo.HI.HI", "Machine-health model: preparation, PCA health model, pipelines.", &populate};

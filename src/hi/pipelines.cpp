@@ -1,6 +1,7 @@
 #include "pipelines.hpp"
 
 #include "cleaning.hpp"
+#include "core/blas_threads.hpp"
 #include "core/stage_clock.hpp"
 #include "core/status.hpp"
 #include "pipeline_steps.hpp"
@@ -462,6 +463,7 @@ py::dict testing_error_record(const status::Progress& progress, const std::strin
 py::object training_model(const Module& m, py::object df, py::object algo_config, py::object codebook) {
     status::Progress progress("init");
     StageClock clock("training_model");
+    const BlasOnOneThread one_thread;
     py::object result = status::guarded([&] { return train(m, df, algo_config, codebook, progress, clock); },
                                         [&](const std::string& message) {
                                             return steps::model_error_record(progress, message,
@@ -477,6 +479,7 @@ py::object outlier_clean(const Module& m, py::object df, py::object dictionary, 
     // of the configuration stage.
     status::Progress progress("Error_02");
     StageClock clock("outlier_clean");
+    const BlasOnOneThread one_thread;
     py::object result = status::guarded(
         [&] {
             return clean_and_train(m, df, dictionary, max_ratio_start, max_ratio_step, max_ratio_limit, progress,
@@ -491,12 +494,14 @@ py::object outlier_clean(const Module& m, py::object df, py::object dictionary, 
 
 py::object outlier_chebyshev_T2_purging(const Module& m, py::object df, py::object algo_config) {
     StageClock clock("outlier_chebyshev_T2_purging");
+    const BlasOnOneThread one_thread;
     py::dict result = purge_and_train(m, df, algo_config, clock);
     clock.report();
     return result;
 }
 
 py::object training_model_GB_compare(const Module& m, py::object df_good, py::object df_bad, py::object time_scale) {
+    const BlasOnOneThread one_thread;
     return compare_and_train(m, df_good, df_bad, time_scale);
 }
 
@@ -504,6 +509,7 @@ py::object testing_model(const Module& m, py::object df, py::object dictionary) 
     py::object time_col = dictionary[py::str("datetime_name")];
     status::Progress progress("init");
     StageClock clock("testing_model");
+    const BlasOnOneThread one_thread;
     py::object result =
         status::guarded([&] { return test(m, df, dictionary, time_col, progress, clock); },
                         [&](const std::string& message) { return testing_error_record(progress, message); });
