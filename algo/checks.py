@@ -161,11 +161,16 @@ def _bounds(values: pd.Series) -> tuple[float, float]:
     return float(np.fmin.reduce(numbers, initial=np.nan)), float(np.fmax.reduce(numbers, initial=np.nan))
 
 
-def _distinct_seconds(times: pd.Series) -> np.ndarray:
-    """The distinct whole seconds of the times in order, on their own clock (a zoned time's local seconds)."""
+def whole_seconds(times: pd.Series) -> np.ndarray:
+    """The whole second of each time, on its own clock (a zoned time's local seconds), as integers."""
     if isinstance(times.dtype, pd.DatetimeTZDtype):
         times = times.dt.tz_localize(None)
-    seconds = times.to_numpy().astype("datetime64[s]").view(np.int64)
+    return times.to_numpy().astype("datetime64[s]").view(np.int64)
+
+
+def _distinct_seconds(times: pd.Series) -> np.ndarray:
+    """The distinct whole seconds of the times in order."""
+    seconds = whole_seconds(times)
     if len(seconds) and (seconds[1:] >= seconds[:-1]).all():  # rows in time order, as read: no sort needed
         return seconds[np.concatenate(([True], seconds[1:] != seconds[:-1]))]
     return np.unique(seconds)

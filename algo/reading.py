@@ -135,8 +135,9 @@ def default_condition(rows: pd.DataFrame) -> Condition | None:
     """Running above a tenth of the typical top speed, when the rows have a speed column."""
     for label in SPEED_LABELS:
         if label in rows.columns:
-            speed = pd.to_numeric(rows[label], errors="coerce").dropna()
-            top = float(speed.quantile(0.95)) if len(speed) else 0.0
+            speed = pd.to_numeric(rows[label], errors="coerce").to_numpy(dtype=float, na_value=np.nan)
+            speed = speed[~np.isnan(speed)]
+            top = float(np.quantile(speed, 0.95)) if len(speed) else 0.0
             return Condition(label, ">", round(RUNNING_SHARE * top, 3))
     return None
 
@@ -280,7 +281,8 @@ def _read_csv(head: bytes, content: str | io.BytesIO, name: str, options: ReadOp
         notes.append(f"columns separated by {delimiter!r}")
     if options.decimal is None and decimal != ".":
         notes.append(f"decimal {decimal!r} detected")
-    as_text = {"dtype": str, "keep_default_na": False} if text is True else {"dtype": dict.fromkeys(text, str)}
+    as_text = ({"dtype": str, "keep_default_na": False} if text is True
+               else {"dtype": dict.fromkeys(text, str)} if text else {})
     try:
         # The parser decodes as it reads: half the work of decoding the whole file first.
         frame = pd.read_csv(content, encoding=options.encoding or "utf-8-sig", sep=delimiter, decimal=decimal,
@@ -445,11 +447,10 @@ def _inferred(text: pd.Series, dayfirst: bool) -> pd.Series:
 def coerce_numbers(frame: pd.DataFrame, skip: Sequence[str]) -> list[str]:
     """Text columns that are mostly numbers become numbers, in place; notes say what was coerced or left out."""
     coerced, left_out = [], []
-    for label in frame.columns:
-        column = frame[label]
-        if label in skip or not (column.dtype == object or pd.api.types.is_string_dtype(column.dtype)):
-            continue
-        text = column.astype("string").str.strip().replace("", pd.NA)
+    textual = [label for label, dtype in frame.dtypes.items()
+               if label not in skip and (dtype == object or pd.api.types.is_string_dtype(dtype))]
+    for label in textual:
+        text = frame[label].astype("string").str.strip().replace("", pd.NA)
         present = text.notna()
         numbers = pd.to_numeric(text, errors="coerce")
         bad = present & numbers.isna()

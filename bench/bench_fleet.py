@@ -193,7 +193,7 @@ def throughput(paths: dict, trained_store: Path, root: Path, machines: int, trai
     counts = {"score": machines, "train": trained}
     print(f"best of {rounds} rounds; load average when they began: {load:.1f} (1 min, {os.cpu_count()} cores)")
     print(f"{'':<24}" + "".join(f"{kind + ' ' + str(count) + ' machines':^44}" for kind, count in counts.items()))
-    print(f"{'':<24}" + f"{'machines/s':>11}{'vs loop':>9}{'CPU ms/m':>10}{'vs own':>8}{'driver':>6} " * 2)
+    print(f"{'':<24}" + f"{'machines/s':>11}{'vs loop':>9}{'CPU ms/m':>10}{'vs own':>8}{'driver':>7}" * 2)
     own, loop = best["library's own work"], best["loop"]
     for way, figures in best.items():
         cells = ""

@@ -253,6 +253,35 @@ def test_degenerate_frames_match_the_pandas_formulation(frame, on_conflict):
     assert_same_as_pandas(frame, on_conflict)
 
 
+def graded_rows(kind):
+    rng = np.random.default_rng(len(kind))
+    times = pd.Timestamp("2024-03-01") + pd.to_timedelta(np.arange(300) * 1000 + rng.integers(0, 900, 300), unit="ms")
+    values = rng.normal(size=(300, 3))
+    values[rng.random((300, 3)) < 0.1] = np.nan
+    frame = pd.DataFrame({"_time": times, "X_Overall": values[:, 0], "Y_Overall": values[:, 1],
+                          "Temperature": values[:, 2], "RPM": rng.integers(0, 3000, 300), "Running": True})
+    frame.loc[5, "Y_Overall"] = np.inf
+    if kind == "zoned":
+        frame["_time"] = frame["_time"].dt.tz_localize("Europe/Berlin")
+    elif kind == "repeated seconds":
+        frame = pd.concat([frame, frame.iloc[::9].assign(X_Overall=lambda d: d["X_Overall"] + 1)])
+    elif kind == "out of order":
+        frame = frame.iloc[::-1]
+    elif kind == "a row without a time":
+        frame.loc[0, "_time"] = pd.NaT
+    return frame
+
+
+@pytest.mark.parametrize("kind", ["a row a second", "zoned", "repeated seconds", "out of order",
+                                  "a row without a time"])
+def test_the_lights_means_are_those_of_the_per_second_rows(kind):
+    from algo import machine
+
+    rows = graded_rows(kind)
+    expected = HI.compress_by_second(rows, "_time")[0].select_dtypes(include="number").mean()
+    pd.testing.assert_series_equal(machine.per_second_means(rows), expected, check_exact=True)
+
+
 # --- hand-checked behaviour --------------------------------------------------
 
 def two_rows(x, y=(np.nan, np.nan), times=("2024-01-01 12:00:00.1", "2024-01-01 12:00:00.9")):

@@ -319,22 +319,26 @@ class KillingWorker(engines.Cluster):
 
     killed = 0
 
-    def _result(self, future, value, machine):
+    def _results(self, future, value, machines):
         if not self.killed:
             busy = [address for address, tasks in self.client.processing().items() if tasks]
             for pid in self.client.run(os.getpid, workers=busy[:1]).values():
                 os.kill(pid, signal.SIGKILL)
                 self.killed += 1
-        return super()._result(future, value, machine)
+        return super()._results(future, value, machines)
 
 
-def test_a_killed_worker_loses_and_doubles_nothing(fleet_dir, reference, tmp_path):
+# Jobs one to a task, and (once the first has been timed) all the others in one task.
+@pytest.mark.parametrize("settings", [engines.EngineSettings(),
+                                      engines.EngineSettings(tasks_ahead=1, task_seconds=3600)],
+                         ids=["one job a task", "jobs grouped"])
+def test_a_killed_worker_loses_and_doubles_nothing(fleet_dir, reference, tmp_path, settings):
     from distributed import Client, LocalCluster
 
     store = trained_copy(reference, tmp_path / "store")
     with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None, silence_logs=50) as cluster, \
             Client(cluster) as client:
-        killing = KillingWorker(client)
+        killing = KillingWorker(client, settings=settings)
         outcomes = fleet.score(str(fleet_dir / "day1"), store, where=killing)
     assert killing.killed == 1
     assert sorted(outcomes[outcomes["outcome"] == "ok"]["machine"]) == GOOD

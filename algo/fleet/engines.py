@@ -31,10 +31,15 @@ class EngineSettings:
     # Dask retries a job whose call raised; a worker that dies is handled apart, by the scheduler, which
     # moves its jobs to the other workers.
     retries: int = 2
-    # Jobs handed to the scheduler ahead of the results, per worker thread: enough to keep every worker busy
+    # Tasks handed to the scheduler ahead of the results, per worker thread: enough to keep every worker busy
     # while the driver commits, few enough that models shipped to scoring jobs do not pile up in the
     # scheduler's memory.
-    jobs_ahead: int = 4
+    tasks_ahead: int = 4
+    # Seconds of work a task is given: short jobs (scoring an hour takes tens of milliseconds) go several to a
+    # task, so that the few milliseconds every task costs the scheduler, the driver and the worker are paid
+    # once for several machines; jobs that take longer (training) go one to a task.
+    task_seconds: float = 0.25
+    largest_task: int = 16  # jobs; a worker lost loses no more than this to be done again
     # Seconds a result waits for others to be committed with. A commit costs the store milliseconds however
     # few machines it holds, so gathering what arrives meanwhile divides the driver's work, which on a small
     # machine takes cores from the workers; a driver killed loses at most this much of the run.
@@ -55,8 +60,9 @@ class Loop:
 
 
 class Cluster:
-    """The jobs on a Dask cluster, their results in the order they complete, in the lists `as_completed` takes
-    them in; an empty list after `commit_every` seconds in which none completed."""
+    """The jobs on a Dask cluster, a few to a task when they are short, their results in the order their tasks
+    complete, in the lists `as_completed` takes them in; an empty list after `commit_every` seconds in which
+    none completed."""
 
     def __init__(self, client, dashboard: bool = True, settings: EngineSettings = EngineSettings()):
         """`dashboard`: whether the scheduler's dashboard can show pages (a local one needs bokeh here)."""
@@ -68,22 +74,29 @@ class Cluster:
         from distributed import as_completed
 
         jobs = iter(jobs)
-        running: dict[str, tuple] = {}  # future key -> (future, machine)
+        running: dict[str, tuple] = {}  # future key -> (future, its jobs' machines)
+        size = TaskSize(self.settings)
 
-        def submit(count: int) -> list:
+        def submit(tasks: int) -> list:
             futures = []
-            for job in itertools.islice(jobs, count):
-                future = self.client.submit(function, job, retries=self.settings.retries, pure=False,
-                                            key=f"{function.__name__}-{job.machine}-{time.time_ns()}")
-                running[future.key] = (future, job.machine)
+            for _ in range(tasks):
+                group = list(itertools.islice(jobs, size.jobs))
+                if not group:
+                    break
+                future = self.client.submit(run_jobs, function, group, retries=self.settings.retries, pure=False,
+                                            key=f"{function.__name__}-{group[0].machine}-{time.time_ns()}")
+                running[future.key] = (future, [job.machine for job in group])
                 futures.append(future)
             return futures
 
-        ahead = self.settings.jobs_ahead * max(1, sum(self.client.nthreads().values()))
+        ahead = self.settings.tasks_ahead * max(1, sum(self.client.nthreads().values()))
         finished = as_completed(submit(ahead), with_results=True, raise_errors=False)
         for batch in finished.batches():
-            yield [self._result(future, value, running.pop(future.key)[1]) for future, value in batch]
-            finished.update(submit(len(batch)))  # keeps the jobs in flight, and the iteration going
+            results = [result for future, value in batch
+                       for result in self._results(future, value, running.pop(future.key)[1])]
+            size.learn(results)
+            yield results
+            finished.update(submit(len(batch)))  # keeps the tasks in flight, and the iteration going
             while running and not self._one_completes(running):
                 yield []
 
@@ -99,12 +112,35 @@ class Cluster:
         return True
 
     @staticmethod
-    def _result(future, value, machine: str) -> Result:
-        """A job's result; a job whose workers died too often (KilledWorker), or that could not run, fails."""
+    def _results(future, value, machines: list[str]) -> list[Result]:
+        """A task's results; the jobs of a task whose workers died too often (KilledWorker), or that could not
+        run, fail."""
         if future.status == "finished":
             return value
         error = value[1] if isinstance(value, tuple) else value  # (type, exception, traceback), or a cancellation
-        return Result(machine, "failed", "worker", f"{type(error).__name__}: {error}")
+        return [Result(machine, "failed", "worker", f"{type(error).__name__}: {error}") for machine in machines]
+
+
+def run_jobs(function: Callable, jobs: list) -> list[Result]:
+    """A task: its jobs one after the other (each turns its own failures into its result)."""
+    return [function(job) for job in jobs]
+
+
+class TaskSize:
+    """How many jobs a task is given: one until jobs have been timed, then about `task_seconds` of them."""
+
+    def __init__(self, settings: EngineSettings):
+        self.settings = settings
+        self.jobs = 1
+        self._seconds = self._count = 0
+
+    def learn(self, results: list[Result]) -> None:
+        timed = [result.duration for result in results if result.duration]  # not jobs lost with a worker
+        self._seconds += sum(timed)
+        self._count += len(timed)
+        if self._count:
+            typical = max(self._seconds / self._count, 1e-3)
+            self.jobs = max(1, min(self.settings.largest_task, int(self.settings.task_seconds / typical)))
 
 
 def _dashboard(client) -> str | None:
