@@ -32,6 +32,7 @@ from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from pathlib import Path, PurePosixPath
 
+import numpy as np
 import pandas as pd
 
 from algo import modelfile
@@ -673,24 +674,35 @@ class Store:
 
 def _rows(entries: Sequence[tuple[Outcome, Produced]], part, columns: tuple[str, ...]):
     """The rows of one kind (`part` of what each produced) of the machines, with their machine and run, as one
-    Arrow table with the times as naive UTC and one row per natural key; None when there are none."""
+    Arrow table with the times as naive UTC and one row per natural key (the last); None when there are none.
+
+    Columns are joined as numpy arrays, not frame by frame: a commit holds hundreds of machines."""
     import pyarrow
 
-    tables = []
-    for outcome, produced in entries:
-        rows = part(produced)
-        if rows is None or rows.empty:
-            continue
-        key = ["time", *(c for c in ("kind", "feature") if c in columns)]
-        if rows.duplicated(key).any():
-            rows = rows.drop_duplicates(key, keep="last")
-        arrays = {"machine": pyarrow.array([outcome.machine] * len(rows), pyarrow.string()),
-                  "run": pyarrow.array([outcome.run] * len(rows), pyarrow.int64())}
-        for column in columns:
-            values = naive_utc(rows[column]).to_numpy() if column == "time" else rows[column].to_numpy()
-            arrays[column] = pyarrow.array(values, from_pandas=True)
-        tables.append(pyarrow.table(arrays))
-    return pyarrow.concat_tables(tables, promote_options="default") if tables else None
+    parts = [(outcome, rows) for outcome, produced in entries
+             if (rows := part(produced)) is not None and not rows.empty]
+    if not parts:
+        return None
+    lengths = [len(rows) for _, rows in parts]
+    arrays = {"machine": np.repeat(np.array([outcome.machine for outcome, _ in parts], dtype=object), lengths),
+              "run": np.repeat(np.array([outcome.run for outcome, _ in parts], dtype=np.int64), lengths)}
+    for column in columns:
+        values = [_naive_utc_times(rows[column]) if column == "time" else rows[column].to_numpy() for _, rows in parts]
+        arrays[column] = np.concatenate(values) if len(values) > 1 else values[0]
+    key = ["machine", "time", *(c for c in ("kind", "feature") if c in columns)]
+    last = ~pd.DataFrame({c: arrays[c] for c in key}).duplicated(keep="last").to_numpy()
+    if not last.all():
+        arrays = {name: values[last] for name, values in arrays.items()}
+    return pyarrow.table({"machine": pyarrow.array(arrays.pop("machine"), pyarrow.string()),
+                          "run": pyarrow.array(arrays.pop("run"), pyarrow.int64()),
+                          **{name: pyarrow.array(values, from_pandas=True) for name, values in arrays.items()}})
+
+
+def _naive_utc_times(times: pd.Series) -> np.ndarray:
+    """`naive_utc` of a column, without its conversions for the times most batches hold: naive ones."""
+    if pd.api.types.is_datetime64_dtype(times.dtype):
+        return times.to_numpy()
+    return naive_utc(times).to_numpy()
 
 
 def _names(columns, of: str | None = None) -> str:
