@@ -126,8 +126,8 @@ def model_features(rows: pd.DataFrame, model: dict) -> None:
     missing = [f for f in features if f not in rows.columns]
     if missing:
         raise CheckError(f"the rows lack {len(missing)} of the model's {len(features)} features: {_names(missing)}")
-    present = rows[features].notna().any()
-    empty = [f for f in features if not present[f]]
+    counts = rows.count()  # of every column at once: taking the features' columns one by one costs more
+    empty = [f for f in features if not counts[f]]
     if empty:
         raise CheckError(f"no values in {len(empty)} of the model's {len(features)} features in the "
                          f"{len(rows):,} rows: {_names(empty)}")

@@ -37,6 +37,7 @@ def write_csv(frame, path, **options):
 
 @pytest.mark.parametrize("layout, options", [
     ("comma", {}),
+    ("comma and space", {}),
     ("semicolon and decimal comma", {}),
     ("tab, overridden", {"delimiter": "\t"}),
     ("parquet with the time as index", {}),
@@ -46,6 +47,9 @@ def write_csv(frame, path, **options):
 def test_layouts_read_to_the_same_rows(export, tmp_path, monkeypatch, layout, options):
     if layout == "comma":
         sources = write_csv(export, tmp_path / "a.csv")
+    elif layout == "comma and space":
+        sources = tmp_path / "a.csv"
+        sources.write_text(export.to_csv(index=False).replace(",", ", "))
     elif layout == "semicolon and decimal comma":
         sources = write_csv(export, tmp_path / "a.csv", sep=";", decimal=",")
     elif layout == "tab, overridden":
