@@ -2,6 +2,7 @@
 
 #include "core/blas_threads.hpp"
 #include "core/status.hpp"
+#include "stages.hpp"
 #include "pipeline_steps.hpp"
 
 #include <cmath>
@@ -21,34 +22,34 @@ struct FailureQuartile {
 };
 
 FailureQuartile score_failure_recording(const Module& m, py::object df, py::handle dictionary, py::handle time_col,
-                                        const steps::Settings& settings, status::Progress& progress) {
+                                        const config::Settings& settings, status::Progress& progress) {
     auto stored = [&](const char* key) { return py::object(dictionary[py::str(key)]); };
 
-    progress.enter("Error_01");
+    progress.enter(stages::training::kCompression);
     Rows rows = Rows::compressed(m, df, time_col);
 
-    progress.enter("Error_03");
+    progress.enter(stages::training::kColumns);
     const py::list required = steps::model_columns(time_col, stored("indicator_col_name"));
     const py::list available = steps::present(required, rows.numeric_labels(time_col));
     rows.select(available);
     if (available.size() < required.size()) progress.notice(status::kNoteFeatureMismatch);
-    if (settings.testing_outlier_clean == "1") rows = Rows::of(m.call("drop_outliers_by_min", rows.frame(), time_col));
+    if (settings.testing_outlier_removal == config::Switch::on) rows = Rows::of(m.call("drop_outliers_by_min", rows.frame(), time_col));
     rows.parse_times(m, time_col);
     rows.index_by_time(time_col);
 
-    progress.enter("Error_06");
-    const steps::Extraction extraction = steps::scoring_extraction(settings.feature_extraction);
+    progress.enter(stages::training::kExtraction);
+    const steps::Extraction extraction = steps::scoring_extraction(settings.features);
     Local features("features");
     if (extraction.kind != steps::Extraction::Kind::none) {
         Local record("indicator_col_name", stored("indicator_col_name"));
         features = steps::extract(m, extraction, rows, record, Local("time_scale", stored("time_scale")), time_col);
     }
 
-    progress.enter("Error_07");
-    const Local df_scaled = steps::apply_scaling(m, settings.scale, features.get(), stored("scaler"));
+    progress.enter(stages::training::kScaling);
+    const Local df_scaled = steps::apply_scaling(m, settings.scaling, features.get(), stored("scaler"));
 
-    progress.enter("Error_08");
-    if (settings.model != "1") raise_unbound("rul_deadline_failure");
+    progress.enter(stages::training::kModel);
+    if (settings.model != config::Model::pca) raise_unbound("rul_deadline_failure");
     py::object pca = stored("pca"), mu = stored("mu"), cov = stored("cov");
     py::object index = df_scaled.get().attr("index");
     py::object t2 = item(m.call("cal_T2", df_scaled.get(), pca, mu, cov, index), 0);
@@ -59,7 +60,7 @@ FailureQuartile score_failure_recording(const Module& m, py::object df, py::hand
 py::dict learn_deadline(const Module& m, py::handle dfs, py::handle dictionary, py::handle time_col,
                         status::Progress& progress) {
     auto stored = [&](const char* key) { return py::object(dictionary[py::str(key)]); };
-    const steps::Settings settings = steps::Settings::parse(stored("algo_config"));
+    const config::Settings settings = config::Settings::parse(stored("algo_config"));
     py::list scores, quartiles;
     for (py::handle df : dfs) {
         FailureQuartile q = score_failure_recording(m, py::reinterpret_borrow<py::object>(df), dictionary,
@@ -249,7 +250,7 @@ py::object exception_text(const std::string& message) { return py::str(message);
 py::object failure_deadline_learning(const Module& m, py::object dfs, py::object dictionary, py::object /*info*/) {
     const BlasOnOneThread one_thread;
     py::object time_col = dictionary[py::str("datetime_name")];
-    status::Progress progress("Error_02");
+    status::Progress progress(stages::training::kConfiguration);
     return status::guarded([&] { return learn_deadline(m, dfs, dictionary, time_col, progress); },
                            [&](const std::string& message) {
                                return steps::model_error_record(progress, message, /*with_codebook=*/false);

@@ -27,19 +27,11 @@ bool contains_any(py::handle label, const std::array<const char*, N>& keywords) 
 
 }  // namespace
 
-Settings Settings::parse(py::handle algo_config) {
-    py::list stripped;
-    for (py::handle piece : algo_config.attr("split")(",")) stripped.append(piece.attr("strip")());
-    const auto fields = unpack<8>(stripped);
-    auto field = [&](std::size_t i) { return text(fields[i]); };
-    return {field(0), field(1), field(2), field(3), field(4), field(5), field(6), field(7)};
-}
-
-Local time_scale_of(const Settings& settings) {
+Local time_scale_of(const config::Settings& settings) {
     Local time_scale("time_scale");
-    if (settings.time_scale == "0") {
+    if (settings.time_scale == config::TimeScale::minute) {
         time_scale = py::str("min");
-    } else if (settings.time_scale == "1") {
+    } else if (settings.time_scale == config::TimeScale::hour) {
         time_scale = py::str("h");
     }
     return time_scale;
@@ -104,14 +96,14 @@ void Families::remove(py::handle names) {
     fail_mode = kept(fail_mode);
 }
 
-Local family_record(const Module& m, const std::string& feature_setting, const Families& families) {
+Local family_record(const Module& m, config::Families choice, const Families& families) {
     Local record("indicator_col_name");
     py::object make = m.global("SimpleNamespace");
-    if (feature_setting == "1") {
+    if (choice == config::Families::all) {
         record = make("time"_a = families.time, "frequency"_a = families.frequency, "fail_mode"_a = families.fail_mode);
-    } else if (feature_setting == "2") {
+    } else if (choice == config::Families::without_failure_modes) {
         record = make("time"_a = families.time, "frequency"_a = families.frequency, "fail_mode"_a = py::list());
-    } else if (feature_setting == "3") {
+    } else if (choice == config::Families::frequency_bands) {
         record = make("time"_a = py::list(), "frequency"_a = families.frequency, "fail_mode"_a = py::list());
     }
     return record;
@@ -133,10 +125,18 @@ py::list model_columns(py::handle time_col, py::handle record) {
     return columns;
 }
 
-Extraction scoring_extraction(const std::string& setting) {
-    if (setting == "1" || setting == "3") return Extraction::binned();
-    if (setting == "2") return Extraction::rolling(120, 60);
-    if (setting == "4") return Extraction::rolling(60, 30);
+Extraction scoring_extraction(config::Features choice) {
+    switch (choice) {
+        case config::Features::time_bins:
+        case config::Features::rolling_3600:
+            return Extraction::binned();
+        case config::Features::rolling_120:
+            return Extraction::rolling(120, 60);
+        case config::Features::rolling_60:
+            return Extraction::rolling(60, 30);
+        case config::Features::other:
+            break;
+    }
     return {};
 }
 
@@ -197,31 +197,31 @@ py::object extract(const Module& m, const Extraction& extraction, Rows& rows, Lo
     return rows.frame();
 }
 
-FittedScaling fit_scaling(const Module& m, const std::string& scale_setting, py::handle df) {
+FittedScaling fit_scaling(const Module& m, config::Scaling choice, py::handle df) {
     FittedScaling scaling;
     auto fitted = [&](const char* function) {
         auto [frame, scaler] = unpack<2>(m.call(function, df));
         scaling.frame = frame;
         scaling.scaler = scaler;
     };
-    if (scale_setting == "1") {
+    if (choice == config::Scaling::none) {
         scaling.frame = py::reinterpret_borrow<py::object>(df);
         scaling.scaler = m.global("StandardScaler")();
-    } else if (scale_setting == "2") {
+    } else if (choice == config::Scaling::standard) {
         fitted("standardize");
-    } else if (scale_setting == "3") {
+    } else if (choice == config::Scaling::min_max) {
         fitted("minmax_scale");
     }
     return scaling;
 }
 
-Local apply_scaling(const Module& m, const std::string& scale_setting, py::handle df, py::handle scaler) {
+Local apply_scaling(const Module& m, config::Scaling choice, py::handle df, py::handle scaler) {
     Local scaled("df_scaled");
-    if (scale_setting == "1") {
+    if (choice == config::Scaling::none) {
         scaled = py::reinterpret_borrow<py::object>(df);
-    } else if (scale_setting == "2") {
+    } else if (choice == config::Scaling::standard) {
         scaled = m.call("testing_scaler", df, scaler);
-    } else if (scale_setting == "3") {
+    } else if (choice == config::Scaling::min_max) {
         scaled = m.call("testing_minmax", df, scaler);
     }
     return scaled;
@@ -260,15 +260,15 @@ py::object clipped_score(const Module& m, py::handle t_square, py::handle ucl) {
     return builtin("max")(health_score(m, t_square, ucl), 0.0);
 }
 
-Deadline deadline_of(const Module& m, const std::string& rul_deadline_setting, const HealthModel& model) {
+Deadline deadline_of(const Module& m, config::Deadline choice, const HealthModel& model) {
     Deadline deadline;
     py::object t2 = model.t2[py::str("tsquare")];
     auto spread = [&](int sigmas) { return t2.attr("mean")() + py::int_(sigmas) * t2.attr("std")(); };
-    if (rul_deadline_setting == "1") {
+    if (choice == config::Deadline::mean_12_sd) {
         py::object t_square = spread(12);
         deadline.t_square = t_square;
         deadline.score = clipped_score(m, t_square, model.ucl);
-    } else if (rul_deadline_setting == "2") {
+    } else if (choice == config::Deadline::warning_line) {
         deadline.warning_line = clipped_score(m, spread(24), model.ucl);
         deadline.score = py::int_(0);
         deadline.t_square = py::float_(std::numeric_limits<double>::infinity());
@@ -309,10 +309,10 @@ py::dict fitted_model_entries(const HealthModel& model, const FittedScaling& sca
     return entries;
 }
 
-ModelEntries model_entries(const Module& m, const std::string& rul_deadline_setting, const HealthModel& model,
+ModelEntries model_entries(const Module& m, config::Deadline choice, const HealthModel& model,
                            const FittedScaling& scaling, const Local& record, py::handle time_col,
                            const Local& time_scale) {
-    const Deadline deadline = deadline_of(m, rul_deadline_setting, model);
+    const Deadline deadline = deadline_of(m, choice, model);
     const Robustness robustness = robustness_of(model);
     py::dict entries = fitted_model_entries(model, scaling, record, time_col);
     entries["rul_deadline_t_square"] = deadline.t_square.get();

@@ -8,30 +8,15 @@
 #include "core/function.hpp"
 #include "core/status.hpp"
 #include "rows.hpp"
+#include "settings.hpp"
 
 #include <optional>
 #include <string>
 
 namespace algo::hi::steps {
 
-// The eight comma-separated fields of a configuration string, stripped.
-struct Settings {
-    std::string time_scale;
-    std::string testing_outlier_clean;
-    std::string low_feature_select;
-    std::string feature;
-    std::string scale;
-    std::string model;
-    std::string rul_deadline;
-    std::string feature_extraction;
-
-    // Splits at every "," and unpacks exactly eight fields, failing as the
-    // host's unpacking does for any other count.
-    static Settings parse(py::handle algo_config);
-};
-
-// "min" for field value "0", "h" for "1"; any other value leaves it unset.
-Local time_scale_of(const Settings& settings);
+// "min" for minute bins, "h" for hour bins; any other value leaves it unset.
+Local time_scale_of(const config::Settings& settings);
 
 // The labels of `labels` without those of quality columns: labels containing
 // "percentage" or "QC" in any case. The time column's label stays.
@@ -58,9 +43,9 @@ struct Families {
     void remove(py::handle names);
 };
 
-// The family record for a feature setting: "1" all families, "2" without
-// failure modes, "3" frequency only; any other value leaves it unset.
-Local family_record(const Module& m, const std::string& feature_setting, const Families& families);
+// The family record of a families choice: all of them, without failure modes,
+// or the frequency bands only; any other value leaves it unset.
+Local family_record(const Module& m, config::Families choice, const Families& families);
 
 // The columns a model was trained on: the time column, then the members of
 // its family record, each name once.
@@ -76,10 +61,10 @@ struct Extraction {
     static Extraction rolling(int window, int step) { return {Kind::rolling, window, step, 0}; }
 };
 
-// How a stored model's setting extracts features when new data is scored:
-// "1" and "3" resample into time bins (never dropping thin hours), "2" and "4"
-// use the rolling windows of 120/60 and 60/30 rows.
-Extraction scoring_extraction(const std::string& setting);
+// How a stored model's features choice extracts features when new data is
+// scored: time bins and 3600-row windows resample into time bins (never
+// dropping thin hours); 120- and 60-row windows roll by 60 and 30 rows.
+Extraction scoring_extraction(config::Features choice);
 
 // Runs the extraction and returns the feature frame; the family record the
 // extraction returns replaces `record`. `Kind::none` returns the rows' frame
@@ -88,17 +73,17 @@ Extraction scoring_extraction(const std::string& setting);
 py::object extract(const Module& m, const Extraction& extraction, Rows& rows, Local& record, const Local& time_scale,
                    py::handle time_col);
 
-// Scaling by setting when a model is trained: "1" none (an unfitted standard
-// scaler stands in), "2" standardize, "3" minmax_scale; otherwise unset.
+// Scaling by choice when a model is trained: none (an unfitted standard
+// scaler stands in), standardize or minmax_scale; otherwise unset.
 struct FittedScaling {
     Local frame{"df_scaled"};
     Local scaler{"scaler"};
 };
-FittedScaling fit_scaling(const Module& m, const std::string& scale_setting, py::handle df);
+FittedScaling fit_scaling(const Module& m, config::Scaling choice, py::handle df);
 
-// Scaling by setting with a stored scaler: "1" none, "2" testing_scaler,
-// "3" testing_minmax; otherwise unset.
-Local apply_scaling(const Module& m, const std::string& scale_setting, py::handle df, py::handle scaler);
+// Scaling by choice with a stored scaler: none, testing_scaler or
+// testing_minmax; otherwise unset.
+Local apply_scaling(const Module& m, config::Scaling choice, py::handle df, py::handle scaler);
 
 // Notes too little data to model: fewer than 3 scaled rows.
 void check_model_size(const Local& df_scaled, status::Progress& progress);
@@ -136,15 +121,15 @@ py::dict fitted_model_entries(const HealthModel& model, const FittedScaling& sca
 // with, "T2" to "training_model_robust_status", and the warning line that some
 // end with.
 //
-// The deadline follows the deadline setting: "1" puts it at the health score
-// of mean + 12 standard deviations of the training T²; "2" draws a warning
+// The deadline follows the deadline choice: mean_12_sd puts it at the health
+// score of mean + 12 standard deviations of the training T²; warning_line draws a warning
 // line at mean + 24 standard deviations instead, with a deadline score of 0
 // whose T² is +inf (the T² that scores 0); any other value leaves it unset.
 struct ModelEntries {
     py::dict entries;
     std::optional<py::object> warning_line;
 };
-ModelEntries model_entries(const Module& m, const std::string& rul_deadline_setting, const HealthModel& model,
+ModelEntries model_entries(const Module& m, config::Deadline choice, const HealthModel& model,
                            const FittedScaling& scaling, const Local& record, py::handle time_col,
                            const Local& time_scale);
 

@@ -4,6 +4,7 @@
 #include "core/blas_threads.hpp"
 #include "core/stage_clock.hpp"
 #include "core/status.hpp"
+#include "stages.hpp"
 #include "pipeline_steps.hpp"
 #include "rows.hpp"
 
@@ -16,13 +17,21 @@ namespace {
 
 constexpr const char* kTimeColumn = "_time";
 
-// Windows of the rolling settings; "1" resamples into time bins, dropping
+// Windows of the rolling choices; time bins resample, dropping
 // hours with fewer than `hour_min_rows` rows on the hour scale first.
-steps::Extraction training_extraction(const std::string& setting, int hour_min_rows) {
-    if (setting == "1") return steps::Extraction::binned(hour_min_rows);
-    if (setting == "2") return steps::Extraction::rolling(120, 60);
-    if (setting == "3") return steps::Extraction::rolling(3600, 1800);
-    if (setting == "4") return steps::Extraction::rolling(60, 30);
+steps::Extraction training_extraction(config::Features choice, int hour_min_rows) {
+    switch (choice) {
+        case config::Features::time_bins:
+            return steps::Extraction::binned(hour_min_rows);
+        case config::Features::rolling_120:
+            return steps::Extraction::rolling(120, 60);
+        case config::Features::rolling_3600:
+            return steps::Extraction::rolling(3600, 1800);
+        case config::Features::rolling_60:
+            return steps::Extraction::rolling(60, 30);
+        case config::Features::other:
+            break;
+    }
     return {};
 }
 
@@ -39,22 +48,22 @@ void close_model(const Module& m, const steps::ModelEntries& trained, const Time
 
 // Scaling, the health model and the model entries of features, under the
 // stage codes of the training pipelines.
-steps::ModelEntries model_of(const Module& m, const steps::Settings& settings, py::handle features,
+steps::ModelEntries model_of(const Module& m, const config::Settings& settings, py::handle features,
                              const Local& record, py::handle time_col, const Local& time_scale,
                              status::Progress& progress, StageClock& clock) {
     clock.enter("scaling");
-    progress.enter("Error_07");
-    const steps::FittedScaling scaling = steps::fit_scaling(m, settings.scale, features);
+    progress.enter(stages::training::kScaling);
+    const steps::FittedScaling scaling = steps::fit_scaling(m, settings.scaling, features);
 
     clock.enter("model");
-    progress.enter("Error_08");
+    progress.enter(stages::training::kModel);
     steps::check_model_size(scaling.frame, progress);
     std::optional<steps::HealthModel> model;
-    if (settings.model == "1") model = steps::fit_health_model(m, scaling.frame, scaling.frame, features);
+    if (settings.model == config::Model::pca) model = steps::fit_health_model(m, scaling.frame, scaling.frame, features);
 
     clock.enter("assembly");
-    progress.enter("Error_09");
-    return steps::model_entries(m, settings.rul_deadline, bound(model, "T2"), scaling, record, time_col, time_scale);
+    progress.enter(stages::training::kAssembly);
+    return steps::model_entries(m, settings.deadline, bound(model, "T2"), scaling, record, time_col, time_scale);
 }
 
 // Compressed rows: the time column and the numeric columns but the quality
@@ -77,31 +86,31 @@ py::object low_resolution_of(const Module& m, Rows& rows) {
 py::dict train(const Module& m, py::object df, py::handle algo_config, py::handle codebook,
                status::Progress& progress, StageClock& clock) {
     const py::str time_col(kTimeColumn);
-    progress.enter("Error_01");
+    progress.enter(stages::training::kCompression);
     Rows rows = Rows::compressed(m, df, time_col, &clock);
 
     clock.enter("selection");
-    progress.enter("Error_02");
-    const steps::Settings settings = steps::Settings::parse(algo_config);
+    progress.enter(stages::training::kConfiguration);
+    const config::Settings settings = config::Settings::parse(algo_config);
     const Local time_scale = steps::time_scale_of(settings);
 
-    progress.enter("Error_03");
+    progress.enter(stages::training::kColumns);
     const TimeSpan span = prepared_rows(m, rows, time_col);
     if (steps::codebook_applies(codebook)) steps::codebook_filter(m, rows, codebook, "all");
     if (rows.empty()) progress.notice(status::kNoteCodebookEmpty);
 
-    progress.enter("Error_04");
+    progress.enter(stages::training::kFamilies);
     steps::Families families = steps::Families::of(rows.labels());
-    if (settings.low_feature_select == "1") {
-        progress.enter("Error_05");
+    if (settings.low_resolution_screening == config::Switch::on) {
+        progress.enter(stages::training::kScreening);
         families.remove(low_resolution_of(m, rows));
     }
 
-    progress.enter("Error_06");
-    Local record = steps::family_record(m, settings.feature, families);
+    progress.enter(stages::training::kExtraction);
+    Local record = steps::family_record(m, settings.families, families);
     clock.enter("extraction");
     py::object features =
-        steps::extract(m, training_extraction(settings.feature_extraction, 1800), rows, record, time_scale, time_col);
+        steps::extract(m, training_extraction(settings.features, 1800), rows, record, time_scale, time_col);
     if (steps::is_empty(features)) progress.notice(status::kNoteDowntime);
 
     const steps::ModelEntries trained = model_of(m, settings, features, record, time_col, time_scale, progress, clock);
@@ -201,31 +210,31 @@ py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, 
                          StageClock& clock) {
     auto stored = [&](const char* key) { return py::object(dictionary[py::str(key)]); };
     const py::object time_col = stored("datetime_name");
-    const steps::Settings settings = steps::Settings::parse(stored("algo_config"));
+    const config::Settings settings = config::Settings::parse(stored("algo_config"));
     const Local time_scale("time_scale", stored("time_scale"));
 
-    progress.enter("Error_01");
+    progress.enter(stages::training::kCompression);
     Rows rows = Rows::compressed(m, df, time_col, &clock);
     clock.enter("selection");
     rows.select(rows.numeric_labels(time_col));
 
-    progress.enter("Error_03");
+    progress.enter(stages::training::kColumns);
     rows.select(steps::without_quality(m, rows.labels(), time_col));
     const py::object codebook = stored("codebook_setup");
     if (steps::codebook_applies(codebook)) steps::codebook_filter(m, rows, codebook, "all");
 
-    progress.enter("Error_04");
+    progress.enter(stages::training::kFamilies);
     steps::Families families = steps::Families::of(rows.labels());
 
-    progress.enter("Error_05");
-    if (settings.low_feature_select == "1") {
+    progress.enter(stages::training::kScreening);
+    if (settings.low_resolution_screening == config::Switch::on) {
         py::object low = low_resolution_of(m, rows);
         rows.drop(low);
         families.remove(low);
     }
 
-    progress.enter("Error_06");
-    Local record = steps::family_record(m, settings.feature, families);
+    progress.enter(stages::training::kExtraction);
+    Local record = steps::family_record(m, settings.families, families);
 
     CleaningPasses passes(m, rows);
     std::optional<PassModel> model;
@@ -233,7 +242,7 @@ py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, 
     for (py::object max_ratio = py::reinterpret_borrow<py::object>(ratio_start); truthy(le(max_ratio, ratio_limit));
          max_ratio = grown_ratio(max_ratio, ratio_step)) {
         clock.enter("cleaning");
-        progress.enter("Error_03");
+        progress.enter(stages::training::kColumns);
         CleaningPasses::Pass cleaned = passes.cleaned(max_ratio, stored("datetime_name"));
         // Passes differ only in the allowed outlier share; once it keeps the
         // same rows, the pass trains the same model again.
@@ -244,14 +253,14 @@ py::dict clean_and_train(const Module& m, py::object df, py::handle dictionary, 
             cleaned.rows.index_by_time(time_col);
 
             clock.enter("extraction");
-            progress.enter("Error_06");
-            py::object features = steps::extract(m, training_extraction(settings.feature_extraction, 2500),
+            progress.enter(stages::training::kExtraction);
+            py::object features = steps::extract(m, training_extraction(settings.features, 2500),
                                                  cleaned.rows, record, time_scale, time_col);
             steps::ModelEntries trained = model_of(m, settings, features, record, time_col, time_scale, progress, clock);
             model = PassModel{span, {trained.entries.attr("copy")(), trained.warning_line}};
         }
         clock.enter("assembly");
-        progress.enter("Error_09");
+        progress.enter(stages::training::kAssembly);
         result = model->trained.entries.attr("copy")();
         py::dict& pass = *result;
         pass["start_time"] = model->span.start;
@@ -280,23 +289,23 @@ py::dict purge_and_train(const Module& m, py::object df, py::handle algo_config,
     status::Progress progress(status::kNone);
     Rows rows = Rows::compressed(m, df, time_col, &clock);
     clock.enter("selection");
-    const steps::Settings settings = steps::Settings::parse(algo_config);
+    const config::Settings settings = config::Settings::parse(algo_config);
     const Local time_scale = steps::time_scale_of(settings);
     const TimeSpan span = prepared_rows(m, rows, time_col);
 
     steps::Families families = steps::Families::of(rows.labels());
-    if (settings.low_feature_select == "1") families.remove(low_resolution_of(m, rows));
-    Local record = steps::family_record(m, settings.feature, families);
-    // This recipe has no 60-row windows: "4" extracts nothing.
-    const steps::Extraction extraction = settings.feature_extraction == "4"
+    if (settings.low_resolution_screening == config::Switch::on) families.remove(low_resolution_of(m, rows));
+    Local record = steps::family_record(m, settings.families, families);
+    // This recipe has no 60-row windows: they extract nothing.
+    const steps::Extraction extraction = settings.features == config::Features::rolling_60
                                              ? steps::Extraction{}
-                                             : training_extraction(settings.feature_extraction, 1800);
+                                             : training_extraction(settings.features, 1800);
     clock.enter("extraction");
     py::object features = steps::extract(m, extraction, rows, record, time_scale, time_col);
     if (steps::is_empty(features)) progress.notice(status::kNoteDowntime);
 
     clock.enter("scaling");
-    const steps::FittedScaling scaling = steps::fit_scaling(m, settings.scale, features);
+    const steps::FittedScaling scaling = steps::fit_scaling(m, settings.scaling, features);
     clock.enter("model");
     steps::check_model_size(scaling.frame, progress);
     py::object purged = item(m.call("purge_by_chebyshev", scaling.frame.get(), "alpha"_a = 0.05, "max_iter"_a = 10,
@@ -305,7 +314,7 @@ py::dict purge_and_train(const Module& m, py::object df, py::handle algo_config,
     const steps::HealthModel model = steps::fit_health_model(m, purged, scaling.frame, features);
     clock.enter("assembly");
     const steps::ModelEntries trained =
-        steps::model_entries(m, settings.rul_deadline, model, scaling, record, time_col, time_scale);
+        steps::model_entries(m, settings.deadline, model, scaling, record, time_col, time_scale);
     py::dict result = trained.entries;
     result["algo_config"] = algo_config;
     close_model(m, trained, span, progress, result);
@@ -326,10 +335,10 @@ py::dict compare_and_train(const Module& m, py::object df_good, py::object df_ba
     // The good model watches the frequency bands alone.
     steps::Families families = steps::Families::of(good.labels());
     families.remove(m.call("low_resolution", good.frame()));
-    Local record = steps::family_record(m, "3", families);
+    Local record = steps::family_record(m, config::Families::frequency_bands, families);
     const Local scale("time_scale", py::reinterpret_borrow<py::object>(time_scale));
     py::object good_features = steps::extract(m, steps::Extraction::rolling(120, 60), good, record, scale, time_col);
-    const steps::FittedScaling scaling = steps::fit_scaling(m, "3", good_features);
+    const steps::FittedScaling scaling = steps::fit_scaling(m, config::Scaling::min_max, good_features);
     const steps::HealthModel model = steps::fit_health_model(m, scaling.frame, scaling.frame, good_features);
     const steps::Robustness robustness = steps::robustness_of(model);
 
@@ -392,44 +401,44 @@ py::dict test(const Module& m, py::object df, py::handle dictionary, py::handle 
               status::Progress& progress, StageClock& clock) {
     auto stored = [&](const char* key) { return py::object(dictionary[py::str(key)]); };
 
-    progress.enter("Error_01");
+    progress.enter(stages::scoring::kCompression);
     Rows rows = Rows::compressed(m, df, time_col, &clock);
 
     clock.enter("selection");
-    progress.enter("Error_03");
-    const steps::Settings settings = steps::Settings::parse(stored("algo_config"));
+    progress.enter(stages::scoring::kConfiguration);
+    const config::Settings settings = config::Settings::parse(stored("algo_config"));
     dictionary.attr("setdefault")("codebook_setup", py::none());
     py::object codebook = stored("codebook_setup");
     if (steps::codebook_applies(codebook)) steps::codebook_filter(m, rows, codebook, "min");
 
-    progress.enter("Error_02");
-    if (rows.is_none() || (rows.length() < 301 && settings.time_scale != "0")) {
+    progress.enter(stages::scoring::kTooLittleData);
+    if (rows.is_none() || (rows.length() < 301 && settings.time_scale != config::TimeScale::minute)) {
         return placeholder_result(m, dictionary, progress);
     }
 
-    progress.enter("Error_04");
+    progress.enter(stages::scoring::kColumns);
     const py::list wanted = steps::model_columns(time_col, stored("indicator_col_name"));
     rows.select(steps::present(wanted, rows.numeric_labels(time_col)));
-    if (settings.testing_outlier_clean == "1") rows = Rows::of(m.call("drop_outliers_by_min", rows.frame(), time_col));
+    if (settings.testing_outlier_removal == config::Switch::on) rows = Rows::of(m.call("drop_outliers_by_min", rows.frame(), time_col));
     rows.parse_times(m, time_col);
     rows.index_by_time(time_col);
 
     clock.enter("extraction");
-    progress.enter("Error_05");
-    const steps::Extraction extraction = steps::scoring_extraction(settings.feature_extraction);
+    progress.enter(stages::scoring::kExtraction);
+    const steps::Extraction extraction = steps::scoring_extraction(settings.features);
     Local record("indicator_col_name", stored("indicator_col_name"));
     py::object df_features =
         steps::extract(m, extraction, rows, record, Local("time_scale", stored("time_scale")), time_col);
 
     clock.enter("scaling");
-    progress.enter("Error_06");
-    const Local df_scaled = steps::apply_scaling(m, settings.scale, df_features, stored("scaler"));
+    progress.enter(stages::scoring::kScaling);
+    const Local df_scaled = steps::apply_scaling(m, settings.scaling, df_features, stored("scaler"));
 
     clock.enter("model");
-    progress.enter("Error_07");
+    progress.enter(stages::scoring::kModel);
     Local t2("T2");
     py::object scores;
-    if (settings.model == "1" && extraction.kind != steps::Extraction::Kind::none) {
+    if (settings.model == config::Model::pca && extraction.kind != steps::Extraction::Kind::none) {
         py::object pca = stored("pca"), mu = stored("mu"), cov = stored("cov");
         py::object index = df_scaled.get().attr("index");
         auto [full_t2, pca_scores] = unpack<2>(m.call("cal_T2", df_scaled.get(), pca, mu, cov, index));
@@ -461,7 +470,7 @@ py::dict testing_error_record(const status::Progress& progress, const std::strin
 }  // namespace
 
 py::object training_model(const Module& m, py::object df, py::object algo_config, py::object codebook) {
-    status::Progress progress("init");
+    status::Progress progress(stages::kStart);
     StageClock clock("training_model");
     const BlasOnOneThread one_thread;
     py::object result = status::guarded([&] { return train(m, df, algo_config, codebook, progress, clock); },
@@ -477,7 +486,7 @@ py::object outlier_clean(const Module& m, py::object df, py::object dictionary, 
                          py::object max_ratio_step, py::object max_ratio_limit) {
     // A dictionary without "datetime_name" is reported like any other failure
     // of the configuration stage.
-    status::Progress progress("Error_02");
+    status::Progress progress(stages::training::kConfiguration);
     StageClock clock("outlier_clean");
     const BlasOnOneThread one_thread;
     py::object result = status::guarded(
@@ -507,7 +516,7 @@ py::object training_model_GB_compare(const Module& m, py::object df_good, py::ob
 
 py::object testing_model(const Module& m, py::object df, py::object dictionary) {
     py::object time_col = dictionary[py::str("datetime_name")];
-    status::Progress progress("init");
+    status::Progress progress(stages::kStart);
     StageClock clock("testing_model");
     const BlasOnOneThread one_thread;
     py::object result =
