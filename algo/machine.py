@@ -244,9 +244,9 @@ def latest(rows: pd.DataFrame, span: pd.Timedelta | None) -> pd.DataFrame:
 
 def per_second_means(rows: pd.DataFrame) -> pd.Series:
     """The mean of each numeric column over the per-second rows the lights are graded on."""
-    seconds = checks.whole_seconds(rows["_time"])
-    if not rows["_time"].hasnans and (seconds[1:] > seconds[:-1]).all():  # a row a second, in order, as most
-        # exports are: nothing to merge
+    times = rows["_time"]
+    seconds = checks.whole_seconds(times)
+    if not times.hasnans and (seconds[1:] > seconds[:-1]).all():  # a row a second, in order: nothing to merge
         return rows.select_dtypes(include="number").mean()
     per_second = hi_module().compress_by_second(rows, "_time")[0]
     return per_second.select_dtypes(include="number").mean()

@@ -158,6 +158,8 @@ def utc_now() -> datetime:
 
 def naive_utc(times) -> pd.Series:
     """Times as naive UTC: zoned times are converted, naive ones are taken as UTC already."""
+    if isinstance(times, pd.Series) and pd.api.types.is_datetime64_dtype(times.dtype):
+        return times  # as most batches hold them: nothing to convert
     times = pd.to_datetime(pd.Series(times))
     if times.dt.tz is not None:
         times = times.dt.tz_convert("UTC").dt.tz_localize(None)
@@ -687,7 +689,7 @@ def _rows(entries: Sequence[tuple[Outcome, Produced]], part, columns: tuple[str,
     arrays = {"machine": np.repeat(np.array([outcome.machine for outcome, _ in parts], dtype=object), lengths),
               "run": np.repeat(np.array([outcome.run for outcome, _ in parts], dtype=np.int64), lengths)}
     for column in columns:
-        values = [_naive_utc_times(rows[column]) if column == "time" else rows[column].to_numpy() for _, rows in parts]
+        values = [(naive_utc(rows[column]) if column == "time" else rows[column]).to_numpy() for _, rows in parts]
         arrays[column] = np.concatenate(values) if len(values) > 1 else values[0]
     key = ["machine", "time", *(c for c in ("kind", "feature") if c in columns)]
     last = ~pd.DataFrame({c: arrays[c] for c in key}).duplicated(keep="last").to_numpy()
@@ -696,13 +698,6 @@ def _rows(entries: Sequence[tuple[Outcome, Produced]], part, columns: tuple[str,
     return pyarrow.table({"machine": pyarrow.array(arrays.pop("machine"), pyarrow.string()),
                           "run": pyarrow.array(arrays.pop("run"), pyarrow.int64()),
                           **{name: pyarrow.array(values, from_pandas=True) for name, values in arrays.items()}})
-
-
-def _naive_utc_times(times: pd.Series) -> np.ndarray:
-    """`naive_utc` of a column, without its conversions for the times most batches hold: naive ones."""
-    if pd.api.types.is_datetime64_dtype(times.dtype):
-        return times.to_numpy()
-    return naive_utc(times).to_numpy()
 
 
 def _names(columns, of: str | None = None) -> str:
