@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -223,6 +224,56 @@ void pick_rows_marking_conflicts(const TypedColumn& column, const SecondGroups& 
             conflicting[g] = differs;
         }
     });
+}
+
+namespace {
+
+// The loop reads the groups through local pointers: its stores of conflict
+// marks (bytes, which may alias anything) would otherwise reload them.
+template <class T, bool Mark>
+void pick_float_values(const Values<T>& values, const SecondGroups& groups, End end, T* out,
+                       std::uint8_t* conflicting) {
+    constexpr T none = std::numeric_limits<T>::quiet_NaN();
+    const std::size_t count = groups.size();
+    const std::size_t* starts = groups.starts().data();
+    const std::int64_t* order = groups.order().data();
+    for (std::size_t g = 0; g < count; ++g) {
+        const std::size_t b = starts[g], e = starts[g + 1];
+        if (e - b == 1) {  // most seconds hold one row, which holds the value or the second has none
+            const T value = values(order[b]);
+            out[g] = is_missing(value) ? none : value;
+            if constexpr (Mark) conflicting[g] = 0;
+            continue;
+        }
+        const std::size_t first = first_present(values, groups, b, e);
+        const std::size_t p = end == End::first || first == e ? first : last_present(values, groups, first, e);
+        out[g] = p == e ? none : values(order[p]);
+        if constexpr (Mark) conflicting[g] = first < e && differs_after(values, groups, first, e);
+    }
+}
+
+template <class T>
+void pick_float_values(const TypedColumn& column, const SecondGroups& groups, End end, std::span<T> out,
+                       std::span<std::uint8_t> conflicting) {
+    const ValueType expected = std::is_same_v<T, double> ? ValueType::float64 : ValueType::float32;
+    if (column.type != expected) throw std::invalid_argument("picked values differ in type from their column");
+    require_one_per_second(out, groups);
+    const Values<T> values{column.data, column.stride};
+    if (conflicting.empty()) return pick_float_values<T, false>(values, groups, end, out.data(), nullptr);
+    require_one_per_second(conflicting, groups);
+    pick_float_values<T, true>(values, groups, end, out.data(), conflicting.data());
+}
+
+}  // namespace
+
+void pick_values(const TypedColumn& column, const SecondGroups& groups, End end, std::span<double> out,
+                 std::span<std::uint8_t> conflicting) {
+    pick_float_values(column, groups, end, out, conflicting);
+}
+
+void pick_values(const TypedColumn& column, const SecondGroups& groups, End end, std::span<float> out,
+                 std::span<std::uint8_t> conflicting) {
+    pick_float_values(column, groups, end, out, conflicting);
 }
 
 void resolve_rows(const TypedColumn& column, const SecondGroups& groups, Resolution resolution,
