@@ -55,6 +55,9 @@ double interpolated(double a, double b, double gamma) {
 
 // Below this many values one partial sort costs less than the passes over them.
 constexpr std::size_t kFewValues = 4096;
+// A pass over many values asks for the cache line kPrefetchAhead values on
+// once per line (kPrefetchStride values); a hint, which never faults.
+constexpr std::size_t kPrefetchStride = 8, kPrefetchAhead = 256;
 // Every kSampleStep-th value is sampled to bracket an order statistic.
 constexpr std::size_t kSampleStep = 32;
 
@@ -97,10 +100,13 @@ double quantile(std::span<const double> values, double q) {
     }
     // One pass counts the values below and above the bracket and keeps those
     // inside it (NaN is neither); without branches, since which of the three
-    // a value falls in is as good as random.
+    // a value falls in is as good as random. The values are fetched well
+    // ahead: the pass is bound by reading them from memory.
     std::unique_ptr<double[]> inside(new double[values.size()]);  // left uninitialised: written before read
     std::size_t below = 0, above = 0, kept = 0;
-    for (const double v : values) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i % kPrefetchStride == 0) __builtin_prefetch(values.data() + std::min(i + kPrefetchAhead, values.size() - 1));
+        const double v = values[i];
         below += v < bracket->lo;
         above += v > bracket->hi;
         inside[kept] = v;
