@@ -54,10 +54,24 @@ public:
     std::span<const std::size_t> starts() const { return starts_; }
     std::span<const std::int64_t> order() const { return order_; }
 
+    // `count` seconds from `first_second` on of one row each, rows
+    // `first_row`, `first_row` + 1, ...: what a second's row is in most
+    // exports, which a column's values can be copied across at once.
+    struct Stretch {
+        std::size_t first_second, count;
+        std::int64_t first_row;
+    };
+    // The maximal such stretches of at least kLeastStretch seconds, in order.
+    std::span<const Stretch> stretches() const { return stretches_; }
+    static constexpr std::size_t kLeastStretch = 8;
+
 private:
+    void find_stretches();
+
     std::span<const std::int64_t> order_;
     std::vector<std::int64_t> seconds_;
     std::vector<std::size_t> starts_;
+    std::vector<Stretch> stretches_;
 };
 
 enum class End { first, last };
