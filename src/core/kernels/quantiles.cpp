@@ -61,8 +61,8 @@ constexpr std::size_t kPrefetchStride = 8, kPrefetchAhead = 256;
 // Every kSampleStep-th value is sampled to bracket an order statistic.
 constexpr std::size_t kSampleStep = 32;
 
-// Values bracketing the order statistics of a q-quantile: a sample's values a
-// few standard errors of its rank either side of its own q-quantile.
+// Values bracketing the order statistics of a q-quantile: a sample's values
+// some 3.5 standard errors of its rank either side of its own q-quantile.
 struct Bracket {
     double lo, hi;
 };
@@ -104,8 +104,9 @@ double quantile(std::span<const double> values, double q) {
     // ahead: the pass is bound by reading them from memory.
     std::unique_ptr<double[]> inside(new double[values.size()]);  // left uninitialised: written before read
     std::size_t below = 0, above = 0, kept = 0;
+    const std::size_t last = values.size() - 1;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i % kPrefetchStride == 0) __builtin_prefetch(values.data() + std::min(i + kPrefetchAhead, values.size() - 1));
+        if (i % kPrefetchStride == 0) __builtin_prefetch(values.data() + std::min(i + kPrefetchAhead, last));
         const double v = values[i];
         below += v < bracket->lo;
         above += v > bracket->hi;
