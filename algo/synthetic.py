@@ -122,6 +122,48 @@ def machine_frame(
     return frame
 
 
+# How often a real export deviates from one clean row per second.
+SPLIT_SHARE = 0.02  # seconds delivered as two partial rows
+MISSING_SHARE = 0.001  # cells left empty
+GAP_MINUTES = 5  # one downtime gap, starting at 40 % of the span
+
+
+def as_export(frame: pd.DataFrame, *, seed: int = 0, time_as_text: bool = False) -> pd.DataFrame:
+    """The rows of `frame` (from `machine_frame`, times as datetimes) as a real export delivers them.
+
+    Times carry a millisecond jitter within their second; a share of the
+    seconds comes as two partial rows, the first with the time-domain values,
+    the second with the band and failure-mode values, both with a temperature
+    and a speed that disagree; a few cells are empty; the machine is down for a
+    few minutes once. `time_as_text` gives the times as text with milliseconds.
+    """
+    rng = np.random.default_rng(seed)
+    times = frame["_time"]
+    start = times.iloc[0] + (times.iloc[-1] - times.iloc[0]) * 0.4
+    rows = frame[(times < start) | (times >= start + pd.Timedelta(minutes=GAP_MINUTES))].reset_index(drop=True)
+    values = [c for c in rows.columns if c != "_time"]
+    cells = rows[values].to_numpy(copy=True)
+    cells[rng.random(cells.shape) < MISSING_SHARE] = np.nan
+    rows[values] = cells
+
+    split = np.flatnonzero(rng.random(len(rows)) < SPLIT_SHARE)
+    shared = [c for c in ("RPM", "Temperature") if c in values]
+    later = [c for c in values if any(k in c for k in ("Band", *FAIL_MODES))]
+    second = rows.iloc[split].copy()
+    second[[c for c in values if c not in later + shared]] = np.nan
+    second[shared] = second[shared].to_numpy() * 1.001
+    rows.loc[split, later] = np.nan
+
+    jitter = rng.integers(0, 1000, len(rows))
+    jitter[split] //= 2  # the first half of a split second's row ...
+    rows["_time"] += pd.to_timedelta(jitter, unit="ms")
+    second["_time"] += pd.to_timedelta(rng.integers(500, 1000, len(second)), unit="ms")  # ... the second half
+    rows = pd.concat([rows, second]).sort_values("_time", kind="stable").reset_index(drop=True)
+    if time_as_text:
+        rows["_time"] = rows["_time"].dt.strftime("%Y-%m-%d %H:%M:%S.%f").str[:-3]
+    return rows
+
+
 def _fault_severity(times: pd.DatetimeIndex, fault_start: str | None, fault_days: float) -> np.ndarray:
     if fault_start is None:
         return np.zeros(len(times))

@@ -17,7 +17,7 @@ import time
 import numpy as np
 
 from algo.HI import HI
-from algo.synthetic import machine_frame
+from algo.synthetic import as_export, machine_frame
 from common import best_time, peak_bytes, report, reference, stage_seconds
 
 pandas_compress = reference("test_compression", "pandas_compress")
@@ -27,12 +27,14 @@ CONFIGS = {"minute bins": "0,0,0,1,2,1,1,1", "rolling 120/60": "0,0,0,1,2,1,1,2"
 EXTRA_CHANNELS = 11
 
 
-def raw_export(days):
-    frame = machine_frame("2024-01-01", periods=days * 86_400, time_as_text=True)
+def raw_export(days, real=False):
+    """`days` of 1 Hz rows with the extra channels, times as text; `real` gives them as a
+    real export does (see algo.synthetic.as_export)."""
+    frame = machine_frame("2024-01-01", periods=days * 86_400, time_as_text=not real)
     rng = np.random.default_rng(0)
     for i in range(EXTRA_CHANNELS):
         frame[f"Channel_{i:02d}"] = rng.normal(size=len(frame))
-    return frame
+    return as_export(frame, time_as_text=True) if real else frame
 
 
 def stage_shares(raw, config):

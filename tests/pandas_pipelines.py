@@ -21,7 +21,7 @@ from sklearn.preprocessing import MinMaxScaler, StandardScaler
 sys.path.insert(0, str(Path(__file__).parent))
 from test_compression import pandas_compress  # noqa: E402
 from test_features import rolling_by_windows  # noqa: E402
-from test_filters import drop_by_minutes  # noqa: E402
+from test_filters import drop_by_minutes, low_resolution  # noqa: E402
 
 TIME_FORMAT = "%Y-%m-%d %H:%M:%S"
 KEYWORDS = {"time": ["Overall", "Peak", "Crest"], "frequency": ["Band"],
@@ -31,15 +31,6 @@ SCORING_WINDOWS = {"2": (120, 60), "4": (60, 30)}
 
 
 # --- preparation ----------------------------------------------------------------------
-
-
-def low_resolution(df):
-    q3 = [round(pd.to_numeric(df[c], errors="coerce").dropna().quantile(0.75), 4) for c in df.columns]
-    check = pd.DataFrame({"Column": df.columns, "Q3": q3})
-    threshold = 0.01
-    if (check["Q3"] < threshold).all():
-        threshold = check["Q3"].max() * 0.8
-    return check.loc[check["Q3"] < threshold, "Column"].tolist()
 
 
 def time_filter(df, sec_count):

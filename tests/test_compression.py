@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 from pandas.testing import assert_frame_equal
 
 from algo.HI import HI
-from algo.synthetic import machine_frame
+from algo.synthetic import as_export, machine_frame
 
 pytestmark = [
     # Text times that do not parse make pandas fall back to guessing each one.
@@ -165,6 +165,15 @@ def test_realistic_export_with_repeated_seconds(on_conflict):
     raw = pd.concat([frame, repeats]).sample(frac=1, random_state=3)
     out, conflicts = assert_same_as_pandas(raw, on_conflict)
     assert len(out) == 600 and not conflicts.empty
+
+
+@pytest.mark.parametrize("on_conflict", ["last", "first", "mode"])
+@pytest.mark.parametrize("as_text", [False, True])
+def test_seconds_split_over_partial_rows_as_exports_give_them(on_conflict, as_text):
+    """Jittered times, seconds in two partial rows that disagree on speed and temperature, empty cells."""
+    raw = as_export(machine_frame(periods=20_000, seed=4), seed=4, time_as_text=as_text)
+    out, conflicts = assert_same_as_pandas(raw, on_conflict)
+    assert len(out) < len(raw) and set(conflicts["column"]) == {"RPM", "Temperature"}
 
 
 def time_texts(times, layout, storage):

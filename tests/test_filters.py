@@ -10,6 +10,16 @@ from algo.HI import HI
 from algo.synthetic import machine_frame
 
 
+def low_resolution(df):
+    """The columns whose rounded 75th percentile is below 0.01 (or, when all are, below 0.8 of the largest)."""
+    q3 = [round(pd.to_numeric(df[c], errors="coerce").dropna().quantile(0.75), 4) for c in df.columns]
+    check = pd.DataFrame({"Column": df.columns, "Q3": q3})
+    threshold = 0.01
+    if (check["Q3"] < threshold).all():
+        threshold = check["Q3"].max() * 0.8
+    return check.loc[check["Q3"] < threshold, "Column"].tolist()
+
+
 def drop_by_minutes(df, time_col, exclude_cols=None, iqr_k=1.5):
     """Minute by minute and column by column with pandas."""
     if exclude_cols is None:
@@ -224,3 +234,28 @@ class TestLowResolution:
         df = pd.DataFrame([[0.001, 0.001, 5.0]] * 3, columns=["a", "a", "b"])
         assert HI.low_resolution(df) == []
         assert HI.low_resolution(pd.DataFrame(index=range(3))) == []
+
+    @pytest.mark.parametrize("rows", [7, 4095, 4096, 30_000])  # around the native quantile's sampling
+    @pytest.mark.parametrize("seed", range(4))
+    def test_random_frames_match_the_pandas_formulation(self, rows, seed):
+        """Columns near the threshold, and columns of two levels whose Q3 falls where the levels meet (so
+        that each order statistic decides), with missing values (some columns empty), ties, infinities
+        and a float32 column."""
+        rng = np.random.default_rng(seed)
+        columns = {}
+        for j in range(12):
+            values = rng.lognormal(0, 0.5, rows) * 10 ** rng.uniform(-3.5, -1.5)
+            if j % 3 == 1:
+                values = np.round(values, 4)
+            missing = rng.random(rows) < (0.0, 0.01, 0.6, 1.0)[j % 4]
+            if j % 3 == 2:  # the lower level up to one of the ranks Q3 interpolates between, or just past them
+                present = np.flatnonzero(~missing)
+                lower = int(0.75 * (len(present) - 1)) + rng.integers(0, 3)
+                values[present] = np.where(rng.permutation(len(present)) < lower, 0.001, 0.03)
+            values[missing] = np.nan
+            if j == 5:
+                values[rng.integers(0, rows, 3)] = [np.inf, -np.inf, np.inf]
+            columns[f"c{j}"] = values.astype(np.float32) if j == 7 else values
+        df = pd.DataFrame(columns)
+        with np.errstate(invalid="ignore"):
+            assert HI.low_resolution(df) == low_resolution(df)

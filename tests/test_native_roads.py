@@ -24,6 +24,7 @@ from algo.HI import HI
 
 TYPICAL = "0,0,0,1,2,1,1,1"
 HOURS = "1,0,0,1,2,1,1,1"
+SCREENED = "1,0,1,1,2,1,1,1"
 ROLLING = "0,0,0,1,2,1,1,2"
 PANDAS_MEANS = {"safe_resample_max", "pd"}  # rebound, these leave the binned means to pandas
 LIBRARY = {"pd": "pandas", "np": "numpy", "PCA": "sklearn.decomposition", "StandardScaler": "sklearn.preprocessing"}
@@ -31,8 +32,9 @@ LIBRARY = {"pd": "pandas", "np": "numpy", "PCA": "sklearn.decomposition", "Stand
 
 @functools.lru_cache(maxsize=None)
 def _export():
-    """Six hours of rows as an export gives them: repeated seconds, gaps, text times."""
-    df = synthetic.machine_frame("2024-03-01", periods=6 * 3600, seed=5)
+    """Six hours of rows as an export gives them: jittered text times, seconds split over two partial rows,
+    empty cells, gaps, and whole rows repeated with other values."""
+    df = synthetic.as_export(synthetic.machine_frame("2024-03-01", periods=6 * 3600, seed=5), seed=5)
     repeats = df.iloc[::50].copy()
     repeats["_time"] += pd.Timedelta(milliseconds=400)
     repeats.iloc[:, 1:] = repeats.iloc[:, 1:] * 1.01
@@ -107,7 +109,8 @@ TRAINING_STEPS = ["compress_by_second", "feature_extraction", "safe_resample_max
 
 
 @pytest.mark.parametrize("config, name", [(TYPICAL, n) for n in TRAINING_STEPS]
-                         + [(HOURS, "time_filter"), (ROLLING, "feature_extraction_rolling")])
+                         + [(HOURS, "time_filter"), (ROLLING, "feature_extraction_rolling")]
+                         + [(SCREENED, n) for n in ("low_resolution", "pd")])
 def test_training_calls_a_rebound_collaborator_and_ends_the_same(monkeypatch, config, name):
     calls = rebound(monkeypatch, name)
     result = HI.training_model(export(), config)

@@ -300,6 +300,25 @@ RowArray TimeOrder::picked_rows(const kn::TypedColumn& column, kn::End end,
     return rows;
 }
 
+namespace {
+
+template <class T>
+py::array picked_float_values(const TimeOrder& order, const kn::TypedColumn& column, kn::End end) {
+    py::array_t<T> out(static_cast<py::ssize_t>(order.output_rows()));
+    T* target = out.mutable_data();
+    if (order.untimed()) target[order.seconds()] = std::numeric_limits<T>::quiet_NaN();
+    py::gil_scoped_release nogil;
+    kn::pick_values(column, order.groups(), end, std::span<T>(target, order.seconds()));
+    return out;
+}
+
+}  // namespace
+
+py::array TimeOrder::picked_values(const kn::TypedColumn& column, kn::End end) const {
+    if (column.type == kn::ValueType::float32) return picked_float_values<float>(*this, column, end);
+    return picked_float_values<double>(*this, column, end);
+}
+
 }  // namespace compression
 
 namespace {
@@ -517,25 +536,25 @@ Columns PerSecond::picked(kn::End end, ConflictFlags* native_flags) const {
     for (std::size_t i = 0; i < features_.size(); ++i) {
         const Feature& f = features_[i];
         if (!f.native) continue;
-        RowArray rows = order_->picked_rows(*f.native, end, native_flags ? &(*native_flags)[i] : nullptr);
+        std::vector<std::uint8_t>* flags = native_flags ? &(*native_flags)[i] : nullptr;
         if (out.block_row[i] < 0) {
-            out.arrays[i] = take_(f.values, rows, "allow_fill"_a = true);
+            out.arrays[i] = take_(f.values, order_->picked_rows(*f.native, end, flags), "allow_fill"_a = true);
             continue;
         }
-        // take(values, rows, allow_fill=True) of a float64 column: missing
-        // where no row holds a value.
         double* target = out.block.mutable_data() + out.block_row[i] * n;
         const auto* source = static_cast<const std::byte*>(f.values.data());
         const py::ssize_t stride = f.values.strides(0);
-        const std::int64_t* row = rows.data();
         py::gil_scoped_release nogil;
-        for (py::ssize_t g = 0; g < n; ++g) {
-            if (row[g] < 0) {
-                target[g] = std::numeric_limits<double>::quiet_NaN();
-            } else {
-                std::memcpy(target + g, source + row[g] * stride, sizeof(double));
-            }
+        if (order_->identity()) {  // each second's only row, as it is
+            for (py::ssize_t g = 0; g < n; ++g) std::memcpy(target + g, source + g * stride, sizeof(double));
+            continue;
         }
+        // take(values, picked rows, allow_fill=True): missing where no row
+        // holds a value.
+        if (order_->untimed()) target[seconds()] = std::numeric_limits<double>::quiet_NaN();
+        std::span<std::uint8_t> marks;
+        if (flags) marks = std::span<std::uint8_t>(*flags);
+        kn::pick_values(*f.native, order_->groups(), end, std::span<double>(target, seconds()), marks);
     }
     py::list labels = pandas_labels();
     if (labels.empty()) return out;

@@ -66,6 +66,11 @@ public:
     RowArray picked_rows(const kernels::TypedColumn& column, kernels::End end,
                          std::vector<std::uint8_t>* conflicting = nullptr) const;
 
+    // The values picked_rows picks from a float64 or float32 column, gathered
+    // as they are picked: an array of the column's dtype, NaN where no row is
+    // picked.
+    py::array picked_values(const kernels::TypedColumn& column, kernels::End end) const;
+
 private:
     RowArray order_, seconds_;
     bool identity_ = false;

@@ -2,6 +2,7 @@
 
 #include "core/arrays.hpp"
 #include "core/kernels/bin_iqr_filter.hpp"
+#include "core/kernels/quantiles.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -144,29 +145,67 @@ py::object drop_outliers_by_min(const Module& m, py::object df, py::object time_
 }
 
 py::object low_resolution(const Module& m, py::object df) {
-    py::object pd = m.global("pd");
+    // The Q3 of float64 columns is found natively, that of any other column
+    // by pandas' own conversion and quantile.
     py::object columns = df.attr("columns");
+    const bool native = m.binds("pd", "pandas") && truthy(columns.attr("is_unique"));
+    std::vector<std::optional<DoubleArray>> values;
+    std::vector<DoubleArray> float64;
+    for (py::handle col : columns) {
+        values.push_back(native ? float64_values(df[col]) : std::nullopt);
+        if (values.back()) float64.push_back(*values.back());
+    }
+    const py::list native_q3 = filters::rounded_q3_of(float64);
+    py::list q3;
+    py::ssize_t next = 0, j = 0;
+    for (py::handle col : columns) q3.append(values[j++] ? native_q3[next++] : rounded_q3(m, df, col));
+    return filters::low_resolution_by_q3(m, columns, q3);
+}
+
+namespace filters {
+
+py::object low_resolution_by_q3(const Module& m, py::handle labels, py::list q3) {
     // A frame without columns has no low-resolution column (and no Q3 to
     // look at).
-    if (py::len(columns) == 0) return py::list();
+    if (py::len(labels) == 0) return py::list();
     py::list results;
-    for (py::handle col : columns) {
+    py::ssize_t j = 0;
+    for (py::handle col : labels) {
         py::dict record;
         record["Column"] = col;
-        record["Q3"] = rounded_q3(m, df, col);
+        record["Q3"] = q3[j++];
         results.append(record);
     }
-    py::object df_check = pd.attr("DataFrame")(results);
-    py::object q3 = df_check[py::str("Q3")];
+    py::object df_check = m.global("pd").attr("DataFrame")(results);
+    py::object q3_column = df_check[py::str("Q3")];
 
     // When every column is small the threshold follows the largest of them,
     // so that a uniformly low-scaled data set is not emptied.
     py::object q3_th = py::float_(0.01);
-    if (truthy(lt(q3, q3_th).attr("all")())) q3_th = q3.attr("max")() * py::float_(0.8);
+    if (truthy(lt(q3_column, q3_th).attr("all")())) q3_th = q3_column.attr("max")() * py::float_(0.8);
 
     py::list low;
-    for (py::handle value : q3.attr("tolist")()) low.append(py::bool_(!value.is_none() && truthy(lt(value, q3_th))));
+    for (py::handle value : q3_column.attr("tolist")()) {
+        low.append(py::bool_(!value.is_none() && truthy(lt(value, q3_th))));
+    }
     return df_check.attr("loc")[py::make_tuple(low, "Column")].attr("tolist")();
 }
+
+py::list rounded_q3_of(const std::vector<DoubleArray>& columns) {
+    std::vector<double> q3(columns.size());
+    {
+        py::gil_scoped_release nogil;
+        for (std::size_t j = 0; j < columns.size(); ++j) q3[j] = kernels::quantile(span_of(columns[j]), 0.75);
+    }
+    // pandas gives the quantile as numpy's float64, whose rounding is numpy's
+    // (scaled, rounded to even, scaled back), not Python's exact one.
+    py::object float64 = py::module_::import("numpy").attr("float64");
+    py::object round = builtin("round");
+    py::list rounded;
+    for (double value : q3) rounded.append(round(float64(value), 4));
+    return rounded;
+}
+
+}  // namespace filters
 
 }  // namespace algo::hi

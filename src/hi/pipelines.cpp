@@ -4,9 +4,10 @@
 #include "core/blas_threads.hpp"
 #include "core/stage_clock.hpp"
 #include "core/status.hpp"
-#include "stages.hpp"
+#include "filters.hpp"
 #include "pipeline_steps.hpp"
 #include "rows.hpp"
+#include "stages.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -76,11 +77,25 @@ TimeSpan prepared_rows(const Module& m, Rows& rows, py::handle time_col) {
     return span;
 }
 
+// The rounded Q3 of the time-indexed native rows' columns, all float64,
+// computed natively; nothing for other rows.
+std::optional<py::list> native_rounded_q3(const Module& m, const Rows& rows) {
+    if (!rows.native() || !m.binds("pd", "pandas")) return std::nullopt;
+    std::vector<DoubleArray> values;
+    for (Rows::Numeric& column : rows.numeric_columns()) {
+        if (!column.float64) return std::nullopt;
+        values.push_back(std::move(column.values));
+    }
+    if (values.size() != py::len(rows.labels())) return std::nullopt;  // the time is a column yet
+    return filters::rounded_q3_of(values);
+}
+
 // The names of the low-resolution columns. The module's own screening only
 // reads the frame it is given, so native rows stay native.
 py::object low_resolution_of(const Module& m, Rows& rows) {
-    if (m.owns("low_resolution")) return m.call("low_resolution", Rows(rows).frame());
-    return m.call("low_resolution", rows.frame());
+    if (!m.owns("low_resolution")) return m.call("low_resolution", rows.frame());
+    if (auto q3 = native_rounded_q3(m, rows)) return filters::low_resolution_by_q3(m, rows.labels(), *q3);
+    return m.call("low_resolution", Rows(rows).frame());
 }
 
 py::dict train(const Module& m, py::object df, py::handle algo_config, py::handle codebook,

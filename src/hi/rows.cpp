@@ -140,7 +140,7 @@ struct Rows::Native {
             } else {
                 const kn::TypedColumn typed{static_cast<const std::byte*>(own.data()), own.strides(0),
                                             *column.source.type};
-                column.values = gathered(own, order->picked_rows(typed, kn::End::last));
+                column.values = order->picked_values(typed, kn::End::last);
             }
         }
         return *column.values;

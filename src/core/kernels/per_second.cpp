@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -182,6 +183,25 @@ SecondGroups::SecondGroups(std::span<const std::int64_t> order, std::span<const 
     for (; p < n; ++p) {
         if (second_at(p) != no_second) throw std::invalid_argument("rows without a time must come last");
     }
+    find_stretches();
+}
+
+void SecondGroups::find_stretches() {
+    auto single = [&](std::size_t g) { return starts_[g + 1] - starts_[g] == 1; };
+    for (std::size_t g = 0; g < size();) {
+        if (!single(g)) {
+            ++g;
+            continue;
+        }
+        const std::size_t first = g;
+        const std::int64_t first_row = order_[starts_[g]];
+        while (g + 1 < size() && single(g + 1) &&
+               order_[starts_[g + 1]] == first_row + static_cast<std::int64_t>(g + 1 - first)) {
+            ++g;
+        }
+        ++g;
+        if (g - first >= kLeastStretch) stretches_.push_back({first, g - first, first_row});
+    }
 }
 
 void pick_rows(const TypedColumn& column, const SecondGroups& groups, End end, std::span<std::int64_t> rows) {
@@ -223,6 +243,105 @@ void pick_rows_marking_conflicts(const TypedColumn& column, const SecondGroups& 
             conflicting[g] = differs;
         }
     });
+}
+
+namespace {
+
+// Positions ahead whose row numbers, group starts and values the loop below
+// asks the cache for, once every kPrefetchStride seconds. Rows in time order
+// are mostly in their own order, so a value is asked for where a row number
+// equal to its position points; a hint, which never faults.
+constexpr std::size_t kPrefetchStride = 8, kPrefetchAhead = 256;
+
+// The values of seconds of one row each, rows `first_row` on: each row's
+// value, a quiet NaN for any missing value. The rows after them are asked
+// for too (up to `last_row`), since the next stretch mostly follows on.
+template <class T>
+void copy_stretch(const Values<T>& values, std::int64_t first_row, std::size_t count, std::size_t last_row,
+                  T* out) {
+    constexpr T none = std::numeric_limits<T>::quiet_NaN();
+    if (values.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {  // contiguous: a loop that vectorises
+        const auto* source = reinterpret_cast<const T*>(values.data) + first_row;
+        const std::size_t room = last_row - static_cast<std::size_t>(first_row);
+        for (std::size_t i = 0; i < count; i += kPrefetchStride) {
+            __builtin_prefetch(source + std::min(i + kPrefetchAhead, room));
+        }
+        for (std::size_t i = 0; i < count; ++i) out[i] = is_missing(source[i]) ? none : source[i];
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const T value = values(first_row + static_cast<std::int64_t>(i));
+        out[i] = is_missing(value) ? none : value;
+    }
+}
+
+// Seconds [from, to) one by one. The loop reads the groups through local
+// pointers: its stores of conflict marks (bytes, which may alias anything)
+// would otherwise reload them.
+template <class T, bool Mark>
+void pick_seconds(const Values<T>& values, const SecondGroups& groups, End end, std::size_t from, std::size_t to,
+                  T* out, std::uint8_t* conflicting) {
+    constexpr T none = std::numeric_limits<T>::quiet_NaN();
+    const std::size_t count = groups.size();
+    const std::size_t* starts = groups.starts().data();
+    const std::int64_t* order = groups.order().data();
+    const std::size_t last_row = groups.rows() - 1;
+    for (std::size_t g = from; g < to; ++g) {
+        const std::size_t b = starts[g], e = starts[g + 1];
+        if (g % kPrefetchStride == 0) {
+            const std::size_t ahead = std::min(b + kPrefetchAhead, last_row);
+            __builtin_prefetch(starts + std::min(g + kPrefetchAhead, count));
+            __builtin_prefetch(order + ahead);
+            __builtin_prefetch(values.data + static_cast<std::ptrdiff_t>(ahead) * values.stride);
+        }
+        if (e - b == 1) {  // a second of one row: its value, or the second has none
+            const T value = values(order[b]);
+            out[g] = is_missing(value) ? none : value;
+            if constexpr (Mark) conflicting[g] = 0;
+            continue;
+        }
+        const std::size_t first = first_present(values, groups, b, e);
+        const std::size_t p = end == End::first || first == e ? first : last_present(values, groups, first, e);
+        out[g] = p == e ? none : values(order[p]);
+        if constexpr (Mark) conflicting[g] = first < e && differs_after(values, groups, first, e);
+    }
+}
+
+template <class T, bool Mark>
+void pick_float_values(const Values<T>& values, const SecondGroups& groups, End end, T* out,
+                       std::uint8_t* conflicting) {
+    std::size_t g = 0;
+    for (const SecondGroups::Stretch& stretch : groups.stretches()) {
+        pick_seconds<T, Mark>(values, groups, end, g, stretch.first_second, out, conflicting);
+        copy_stretch(values, stretch.first_row, stretch.count, groups.rows() - 1, out + stretch.first_second);
+        if constexpr (Mark) std::fill_n(conflicting + stretch.first_second, stretch.count, std::uint8_t{0});
+        g = stretch.first_second + stretch.count;
+    }
+    pick_seconds<T, Mark>(values, groups, end, g, groups.size(), out, conflicting);
+}
+
+template <class T>
+void pick_float_values(const TypedColumn& column, const SecondGroups& groups, End end, std::span<T> out,
+                       std::span<std::uint8_t> conflicting) {
+    const ValueType expected = std::is_same_v<T, double> ? ValueType::float64 : ValueType::float32;
+    if (column.type != expected) throw std::invalid_argument("picked values differ in type from their column");
+    require_one_per_second(out, groups);
+    const Values<T> values{column.data, column.stride};
+    if (conflicting.empty()) return pick_float_values<T, false>(values, groups, end, out.data(), nullptr);
+    require_one_per_second(conflicting, groups);
+    pick_float_values<T, true>(values, groups, end, out.data(), conflicting.data());
+}
+
+}  // namespace
+
+void pick_values(const TypedColumn& column, const SecondGroups& groups, End end, std::span<double> out,
+                 std::span<std::uint8_t> conflicting) {
+    pick_float_values(column, groups, end, out, conflicting);
+}
+
+void pick_values(const TypedColumn& column, const SecondGroups& groups, End end, std::span<float> out,
+                 std::span<std::uint8_t> conflicting) {
+    pick_float_values(column, groups, end, out, conflicting);
 }
 
 void resolve_rows(const TypedColumn& column, const SecondGroups& groups, Resolution resolution,

@@ -50,11 +50,28 @@ public:
     std::size_t timed_rows() const { return starts_.back(); }
     std::size_t rows() const { return order_.size(); }
     std::int64_t row(std::size_t position) const { return order_[position]; }
+    // begin(g) for every g, then timed_rows(); and row(p) for every position.
+    std::span<const std::size_t> starts() const { return starts_; }
+    std::span<const std::int64_t> order() const { return order_; }
+
+    // `count` seconds from `first_second` on of one row each, rows
+    // `first_row`, `first_row` + 1, ...: what a second's row is in most
+    // exports, which a column's values can be copied across at once.
+    struct Stretch {
+        std::size_t first_second, count;
+        std::int64_t first_row;
+    };
+    // The maximal such stretches of at least kLeastStretch seconds, in order.
+    std::span<const Stretch> stretches() const { return stretches_; }
+    static constexpr std::size_t kLeastStretch = 8;
 
 private:
+    void find_stretches();
+
     std::span<const std::int64_t> order_;
     std::vector<std::int64_t> seconds_;
     std::vector<std::size_t> starts_;
+    std::vector<Stretch> stretches_;
 };
 
 enum class End { first, last };
@@ -67,6 +84,16 @@ void pick_rows(const TypedColumn& column, const SecondGroups& groups, End end, s
 // distinct non-missing value (else 0), in one pass over the values.
 void pick_rows_marking_conflicts(const TypedColumn& column, const SecondGroups& groups, End end,
                                  std::span<std::int64_t> rows, std::span<std::uint8_t> conflicting);
+
+// The values pick_rows (or pick_rows_marking_conflicts, when `conflicting`
+// is not empty) picks from a float64 or float32 column, gathered in the same
+// pass: out[g] is the picked value of second g, or a quiet NaN where none is
+// picked. `out` is of the column's type; throws std::invalid_argument when
+// the column is no float column of that type.
+void pick_values(const TypedColumn& column, const SecondGroups& groups, End end, std::span<double> out,
+                 std::span<std::uint8_t> conflicting = {});
+void pick_values(const TypedColumn& column, const SecondGroups& groups, End end, std::span<float> out,
+                 std::span<std::uint8_t> conflicting = {});
 
 // How a second with several distinct values is resolved: its most frequent
 // value (the largest of equally frequent ones), a missing value, or its last

@@ -23,9 +23,15 @@ public:
 
 private:
     double at(std::size_t rank);
+    friend double quantile(std::span<const double> values, double q);
 
     std::vector<double> values_;
     std::vector<std::size_t> placed_;  // ranks whose value is in place, ascending
 };
+
+// OrderStatistics(values).quantile(q), NaN when every value is NaN, in a
+// few linear passes: only the values in the stretch of the value range that
+// holds the two order statistics are partially sorted.
+double quantile(std::span<const double> values, double q);
 
 }  // namespace algo::kernels
