@@ -22,6 +22,9 @@ from algo.fleet.jobs import Result
 # adaptive mmap threshold: every large array is then mapped and unmapped afresh, and a day of rows trains
 # a third slower than in a plain process. A job's arrays live for one job, so the default suits them.
 NANNY_TRIM = "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_"
+# A worker samples its threads' stacks every few milliseconds for the dashboard's profile: a tenth of the CPU
+# of jobs as short as scoring an hour, for a page that local runs seldom open.
+WORKER_PROFILE = "distributed.worker.profile.enabled"
 
 
 @dataclass(frozen=True)
@@ -178,7 +181,7 @@ def engine(scheduler: str | None = None, workers: int | None = None,
         else:
             # A free port: the scheduler serves HTTP even without a dashboard, and a fixed port would clash
             # with another run's.
-            with dask.config.set({NANNY_TRIM: None}):
+            with dask.config.set({NANNY_TRIM: None, WORKER_PROFILE: False}):
                 cluster = LocalCluster(n_workers=workers or local_workers(), threads_per_worker=1,
                                        processes=True, dashboard_address=":0", silence_logs=logging.ERROR)
             client = Client(cluster)
