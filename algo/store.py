@@ -695,9 +695,9 @@ def _rows(entries: Sequence[tuple[Outcome, Produced]], part, columns: tuple[str,
     last = ~pd.DataFrame({c: arrays[c] for c in key}).duplicated(keep="last").to_numpy()
     if not last.all():
         arrays = {name: values[last] for name, values in arrays.items()}
-    return pyarrow.table({"machine": pyarrow.array(arrays.pop("machine"), pyarrow.string()),
-                          "run": pyarrow.array(arrays.pop("run"), pyarrow.int64()),
-                          **{name: pyarrow.array(values, from_pandas=True) for name, values in arrays.items()}})
+    types = {"machine": pyarrow.string(), "run": pyarrow.int64()}
+    return pyarrow.table({name: pyarrow.array(values, type=types.get(name), from_pandas=True)
+                          for name, values in arrays.items()})
 
 
 def _names(columns, of: str | None = None) -> str:
